@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 #include <random>
 
 #include "poseidon2-core/src/field.hpp"
 #include "poseidon2-core/src/hash.hpp"
 #include "poseidon2-core/src/permutation.hpp"
+#include "poseidon2-core/src/permutation_variants.hpp"
 #include "src/base/hex.hpp"
 #include "tests/support/reference_poseidon2.hpp"
 #include "tests/support/test_bytes.hpp"
@@ -85,16 +89,49 @@ TEST(GoldilocksField, RandomOperandsAreCongruentToExactArithmetic) {
     }
 }
 
-TEST(Poseidon2Permutation, MatchesTextbookDefinition) {
+struct Implementation {
+    const char* name;
+    void (*permute)(std::uint64_t*, const std::uint64_t*);
+    bool available;
+};
+
+const Implementation IMPLEMENTATIONS[] = {
+    {"scalar", permute_scalar, true},
+    {"avx2", permute_avx2, cpu_has_avx2()},
+    {"dispatched", poseidon2_permute, true},
+};
+
+// States that push every carry and fold: words at and around p, 2^64 − 1,
+// 2^63, runs of equal words, then random ones.
+std::vector<reference::State> permutation_inputs() {
+    const std::uint64_t edges[] = {0, 1, EPSILON, P - 1, P, P + 1, MAX - 1, MAX, 1ULL << 63, 1ULL << 32};
+    std::vector<reference::State> inputs;
+    for (std::uint64_t e : edges) inputs.push_back([&] { reference::State s; s.fill(e); return s; }());
     std::mt19937_64 rng(11);
-    for (int round = 0; round < 64; ++round) {
-        std::uint64_t state[WIDTH];
-        for (auto& x : state) x = round == 0 ? 0 : round == 1 ? MAX : rng();
-        reference::State expected;
-        for (std::size_t i = 0; i < WIDTH; ++i) expected[i] = state[i] % reference::P;
-        expected = reference::permute(expected);
-        poseidon2_permute(state, POSEIDON2_CONSTANTS.data());
-        ASSERT_EQ(canonical(state), expected) << "state " << round;
+    for (int n = 0; n < 100; ++n) {
+        reference::State s;
+        for (auto& x : s) x = n < 50 ? edges[rng() % std::size(edges)] : rng();
+        inputs.push_back(s);
+    }
+    return inputs;
+}
+
+TEST(Poseidon2Permutation, EveryImplementationMatchesTheTextbookDefinition) {
+    const auto inputs = permutation_inputs();
+    for (const Implementation& impl : IMPLEMENTATIONS) {
+        if (!impl.available) {
+            std::printf("skipping %s: not supported by this CPU\n", impl.name);
+            continue;
+        }
+        for (std::size_t n = 0; n < inputs.size(); ++n) {
+            reference::State expected;
+            for (std::size_t i = 0; i < WIDTH; ++i) expected[i] = inputs[n][i] % reference::P;
+            expected = reference::permute(expected);
+            std::uint64_t state[WIDTH];
+            std::copy(inputs[n].begin(), inputs[n].end(), state);
+            impl.permute(state, POSEIDON2_CONSTANTS.data());
+            ASSERT_EQ(canonical(state), expected) << impl.name << ", input " << n;
+        }
     }
 }
 
