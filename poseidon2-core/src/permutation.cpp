@@ -6,6 +6,7 @@ namespace poseidon2 {
 
 bool cpu_has_avx2() {
 #if defined(__x86_64__)
+    __builtin_cpu_init();  // safe even before static constructors have run
     return __builtin_cpu_supports("avx2");
 #else
     return false;
