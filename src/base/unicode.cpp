@@ -54,7 +54,60 @@ std::size_t white_space_before(std::string_view text, std::size_t end) {
     return 0;
 }
 
+// Length of the maximal ill-formed subpart at pos: the lead byte and the
+// continuation bytes that could still have completed it.
+std::size_t ill_formed_length(std::string_view text, std::size_t pos) {
+    const auto lead = static_cast<std::uint8_t>(text[pos]);
+    std::size_t needed;
+    std::uint8_t lo = 0x80, hi = 0xbf;  // allowed range of the first continuation byte
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        needed = 1;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        needed = 2;
+        if (lead == 0xe0) lo = 0xa0;
+        if (lead == 0xed) hi = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        needed = 3;
+        if (lead == 0xf0) lo = 0x90;
+        if (lead == 0xf4) hi = 0x8f;
+    } else {
+        return 1;
+    }
+    std::size_t length = 1;
+    for (std::size_t i = 0; i < needed && pos + length < text.size(); ++i) {
+        const auto next = static_cast<std::uint8_t>(text[pos + length]);
+        if (next < (i == 0 ? lo : 0x80) || next > (i == 0 ? hi : 0xbf)) break;
+        ++length;
+    }
+    return length;
+}
+
 }  // namespace
+
+std::string utf8_lossy(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t pos = 0; pos < bytes.size();) {
+        const std::size_t length = decode_at(bytes, pos).length;
+        if (length != 0) {
+            text.append(bytes.substr(pos, length));
+            pos += length;
+        } else {
+            text += "\xef\xbf\xbd";
+            pos += ill_formed_length(bytes, pos);
+        }
+    }
+    return text;
+}
+
+std::string_view first_scalar_values(std::string_view text, std::size_t count) {
+    std::size_t pos = 0;
+    for (std::size_t n = 0; n < count && pos < text.size(); ++n) {
+        const std::size_t length = decode_at(text, pos).length;
+        pos += length == 0 ? 1 : length;
+    }
+    return text.substr(0, pos);
+}
 
 bool is_white_space(char32_t c) {
     return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||

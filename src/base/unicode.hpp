@@ -1,6 +1,8 @@
 // UTF-8 text helpers: Unicode White_Space trimming and splitting, validity.
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -10,6 +12,13 @@ bool is_valid_utf8(std::string_view text);
 
 // Removes leading and trailing White_Space characters.
 std::string_view trim_white_space(std::string_view text);
+
+// The text with every ill-formed sequence replaced by U+FFFD, one per
+// maximal ill-formed subpart (the usual "lossy" decoding).
+std::string utf8_lossy(std::string_view bytes);
+
+// The first `count` Unicode scalar values of a well-formed UTF-8 text.
+std::string_view first_scalar_values(std::string_view text, std::size_t count);
 
 // The non-empty runs between White_Space characters.
 std::vector<std::string_view> split_white_space(std::string_view text);

@@ -98,6 +98,27 @@ TEST(Unicode, RecognisesWellFormedUtf8Only) {
         EXPECT_FALSE(is_valid_utf8(bad)) << bad;
 }
 
+TEST(Unicode, LossyDecodingAndScalarCounts) {
+    struct Case {
+        std::string_view bytes, text;
+    };
+    const Case cases[] = {
+        {"plain \xc3\xa9", "plain \xc3\xa9"},
+        {"a\xffb", "a\xef\xbf\xbd" "b"},
+        {"\xe2\x82", "\xef\xbf\xbd"},                // a cut sequence is one replacement
+        {"\xe2\x82x", "\xef\xbf\xbd" "x"},
+        {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},  // overlong: each byte
+        {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // surrogate: each byte
+        {"\xf0\x9f\x98", "\xef\xbf\xbd"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(utf8_lossy(c.bytes), c.text) << c.bytes;
+
+    std::string accents;
+    for (int i = 0; i < 300; ++i) accents += "\xc3\xa9";
+    EXPECT_EQ(first_scalar_values(accents, 200).size(), 400u);
+    EXPECT_EQ(first_scalar_values("abc", 200), "abc");
+}
+
 TEST(TextFile, ReadsUtf8AndNamesWhatWentWrong) {
     const auto dir = std::filesystem::path(testing::TempDir()) / "ovik_text_file";
     std::filesystem::create_directories(dir);

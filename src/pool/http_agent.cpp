@@ -1,0 +1,135 @@
+#include "src/pool/http_agent.hpp"
+
+#include <mutex>
+
+#include <curl/curl.h>
+
+namespace {
+
+constexpr long CONNECT_TIMEOUT_MS = 30'000;
+constexpr long MAX_REDIRECTS = 5;
+constexpr std::size_t MAX_IDLE_HANDLES = 1;
+
+void global_init_once() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Download {
+    std::string body;
+    bool over_limit = false;
+};
+
+std::size_t collect_body(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& download = *static_cast<Download*>(user);
+    const std::size_t length = size * count;
+    if (download.body.size() + length > MAX_BODY_BYTES) {
+        download.over_limit = true;
+        download.body.clear();
+        return 0;  // stops the transfer; nothing more is read into memory
+    }
+    download.body.append(data, length);
+    return length;
+}
+
+// Settings that stay on a handle between calls.
+void configure(CURL* curl, long total_timeout_ms) {
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, CONNECT_TIMEOUT_MS);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, total_timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
+    curl_easy_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");  // never a proxy from the environment
+    curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "ureq/2.12.1");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_body);
+}
+
+std::string failure_text(CURLcode code, const char* detail) {
+    return detail[0] != '\0' ? std::string(detail) : std::string(curl_easy_strerror(code));
+}
+
+// A failure after the final answer's status line, while its body was read.
+// (A redirect whose follow-up failed is no final answer.)
+bool failed_while_reading_body(CURLcode code, long status) {
+    const bool final_status = status >= 200 && (status < 300 || status >= 400);
+    return final_status && (code == CURLE_WRITE_ERROR || code == CURLE_PARTIAL_FILE || code == CURLE_RECV_ERROR ||
+                            code == CURLE_OPERATION_TIMEDOUT || code == CURLE_BAD_CONTENT_ENCODING);
+}
+
+}  // namespace
+
+HttpAgent::HttpAgent(std::chrono::milliseconds total_timeout) : total_timeout_(total_timeout) { global_init_once(); }
+
+HttpAgent::~HttpAgent() {
+    for (void* handle : idle_) curl_easy_cleanup(static_cast<CURL*>(handle));
+}
+
+void* HttpAgent::acquire_handle() {
+    {
+        std::lock_guard lock(idle_lock_);
+        if (!idle_.empty()) {
+            void* handle = idle_.back();
+            idle_.pop_back();
+            return handle;
+        }
+    }
+    CURL* curl = curl_easy_init();
+    if (curl != nullptr) configure(curl, static_cast<long>(total_timeout_.count()));
+    return curl;
+}
+
+void HttpAgent::release_handle(void* handle) {
+    {
+        std::lock_guard lock(idle_lock_);
+        if (idle_.size() < MAX_IDLE_HANDLES) {
+            idle_.push_back(handle);
+            return;
+        }
+    }
+    curl_easy_cleanup(static_cast<CURL*>(handle));
+}
+
+std::variant<HttpResponse, HttpFailure> HttpAgent::post_json(const std::string& url, const std::string& body) {
+    auto* curl = static_cast<CURL*>(acquire_handle());
+    if (curl == nullptr) return HttpFailure{"cannot create an HTTP handle"};
+
+    curl_slist* headers = nullptr;
+    headers = curl_slist_append(headers, "Content-Type: application/json");
+    headers = curl_slist_append(headers, "Accept: */*");
+    headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
+    Download download;
+    char detail[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
+
+    const CURLcode code = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+    curl_slist_free_all(headers);
+    const std::string text = code == CURLE_OK ? "" : failure_text(code, detail);
+    // A handle whose transfer failed may hold a broken connection; drop it.
+    if (code == CURLE_OK)
+        release_handle(curl);
+    else
+        curl_easy_cleanup(curl);
+
+    if (download.over_limit)
+        return HttpResponse{status, "", "body longer than " + std::to_string(MAX_BODY_BYTES) + " bytes"};
+    if (code != CURLE_OK) {
+        if (failed_while_reading_body(code, status)) return HttpResponse{status, "", text};
+        return HttpFailure{text};
+    }
+    return HttpResponse{status, std::move(download.body), std::nullopt};
+}

@@ -1,0 +1,47 @@
+// One pool endpoint, and the pair of endpoints that serves one kind of
+// traffic (getwork or submit) for the user and, with the dev fee, for the
+// dev-fee session.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <expected>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "src/pool/http_agent.hpp"
+#include "src/pool/rpc_error.hpp"
+
+struct PoolClient {
+    std::string pool_url;
+    std::string address;
+    std::string worker;
+    HttpAgent agent;
+    std::atomic<std::uint64_t> next_id{1};
+    bool is_dev;
+
+    PoolClient(std::string url, std::string payout_address, std::string worker_name,
+               std::chrono::milliseconds total_timeout, bool dev)
+        : pool_url(std::move(url)),
+          address(std::move(payout_address)),
+          worker(std::move(worker_name)),
+          agent(total_timeout),
+          is_dev(dev) {}
+};
+
+struct SessionClients {
+    std::shared_ptr<PoolClient> user;
+    std::shared_ptr<PoolClient> dev;  // only with the dev fee on
+};
+
+std::shared_ptr<PoolClient> pool_client_new(std::string pool_url, std::string address, std::string worker,
+                                            std::chrono::milliseconds total_timeout, bool is_dev);
+
+// One JSON-RPC 2.0 call as one HTTP POST: the call's "result" (null
+// included), or why there is none. Blocks at most the client's total
+// time-out.
+std::expected<nlohmann::json, RpcError> rpc_call(PoolClient& client, const std::string& method,
+                                                 nlohmann::json params);

@@ -1,0 +1,85 @@
+#include <fmt/format.h>
+
+#include "src/base/unicode.hpp"
+#include "src/pool/pool_client.hpp"
+
+namespace {
+
+// Deeper answers are refused: no pool answer needs them, and a deep value
+// would cost deep recursion wherever it is printed.
+constexpr int MAX_JSON_DEPTH = 512;
+
+constexpr std::size_t HTTP_ERROR_BODY_CHARS = 200;
+
+struct JsonTooDeep {};
+
+std::expected<nlohmann::json, std::string> parse_answer(const std::string& body) {
+    try {
+        return nlohmann::json::parse(body, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+            if (depth > MAX_JSON_DEPTH) throw JsonTooDeep{};
+            return true;
+        });
+    } catch (const JsonTooDeep&) {
+        return std::unexpected(fmt::format("Failed to read JSON: nested deeper than {} levels", MAX_JSON_DEPTH));
+    } catch (const nlohmann::json::exception& e) {
+        return std::unexpected(fmt::format("Failed to read JSON: {}", e.what()));
+    }
+}
+
+// "code" counts only as an integer that fits a signed 64-bit value.
+std::int64_t error_code(const nlohmann::json& error) {
+    const auto code = error.find("code");
+    if (code == error.end()) return 0;
+    if (code->is_number_unsigned())
+        return code->get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX) ? code->get<std::int64_t>() : 0;
+    if (code->is_number_integer()) return code->get<std::int64_t>();
+    return 0;
+}
+
+RpcPoolError pool_error(const nlohmann::json& error) {
+    if (!error.is_object()) return {};
+    RpcPoolError e;
+    e.code = error_code(error);
+    if (const auto message = error.find("message"); message != error.end() && message->is_string())
+        e.message = message->get<std::string>();
+    if (const auto data = error.find("data"); data != error.end()) e.data = *data;
+    return e;
+}
+
+std::expected<nlohmann::json, RpcError> classify(const HttpResponse& response) {
+    if (response.status >= 400) {
+        const std::string text = response.read_error ? "" : utf8_lossy(response.body);
+        return std::unexpected(NetworkError{fmt::format(
+            "HTTP {}: {}", response.status, first_scalar_values(text, HTTP_ERROR_BODY_CHARS))});
+    }
+    if (response.read_error)
+        return std::unexpected(NetworkError{fmt::format("JSON illisible: {}", *response.read_error)});
+    auto answer = parse_answer(response.body);
+    if (!answer) return std::unexpected(NetworkError{fmt::format("JSON illisible: {}", answer.error())});
+    if (answer->is_object()) {
+        if (const auto error = answer->find("error"); error != answer->end() && !error->is_null())
+            return std::unexpected(pool_error(*error));
+        if (const auto result = answer->find("result"); result != answer->end()) return std::move(*result);
+    }
+    return std::unexpected(NetworkError{"réponse sans result"});
+}
+
+}  // namespace
+
+std::shared_ptr<PoolClient> pool_client_new(std::string pool_url, std::string address, std::string worker,
+                                            std::chrono::milliseconds total_timeout, bool is_dev) {
+    return std::make_shared<PoolClient>(std::move(pool_url), std::move(address), std::move(worker), total_timeout,
+                                        is_dev);
+}
+
+std::expected<nlohmann::json, RpcError> rpc_call(PoolClient& client, const std::string& method,
+                                                 nlohmann::json params) {
+    const std::uint64_t id = client.next_id.fetch_add(1);
+    // json objects keep their members sorted by key at every depth, and dump()
+    // writes them compactly: "id", "jsonrpc", "method", "params".
+    const nlohmann::json envelope = {
+        {"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}};
+    auto outcome = client.agent.post_json(client.pool_url, envelope.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    if (auto* failure = std::get_if<HttpFailure>(&outcome)) return std::unexpected(NetworkError{failure->text});
+    return classify(std::get<HttpResponse>(outcome));
+}
