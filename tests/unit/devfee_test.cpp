@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include "src/devfee/devfee_state.hpp"
+#include "src/devfee/hashrate_meter.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const MonoTime T0 = MonoTime{} + 100000s;
+
+}  // namespace
+
+TEST(DevFee, SwitchesByChargedTimeAndCarriesTheRest) {
+    DevFeeState state("qzDev", 1000, T0);
+    EXPECT_EQ(state.window, Duration(10s));
+    EXPECT_EQ(state.user_part(), Duration(990s));
+    struct Step {
+        std::chrono::milliseconds at;  // since T0
+        bool dev;
+    };
+    const Step steps[] = {
+        {989'999ms, false}, {990'000ms, true}, {999'999ms, true}, {1'000'000ms, false},
+        {1'990'000ms, true},  // the second cycle: 990 s more of user time
+    };
+    for (const Step& s : steps) EXPECT_EQ(devfee_tick(state, T0 + s.at), s.dev) << s.at.count();
+
+    // One tick charging 2000 s to the user session switches once and keeps 1010 s.
+    DevFeeState carry("qzDev", 1000, T0);
+    EXPECT_TRUE(devfee_tick(carry, T0 + 2000s));
+    EXPECT_EQ(carry.user_acc, Duration(1010s));
+    // Ten seconds later: back to the user session and at once to the dev session again.
+    EXPECT_TRUE(devfee_tick(carry, T0 + 2010s));
+    EXPECT_EQ(carry.user_acc, Duration(20s));
+    EXPECT_EQ(carry.dev_acc, Duration(0s));
+
+    DevFeeState small("qzDev", 100, T0);
+    EXPECT_EQ(small.window, Duration(1s));
+    EXPECT_EQ(small.user_part(), Duration(99s));
+
+    DevFeeState off = DevFeeState::off(T0);
+    EXPECT_FALSE(off.active());
+    EXPECT_FALSE(devfee_tick(off, T0 + 5000s));
+    EXPECT_EQ(devfee_wait_ms(off, T0 + 5000s, 20000), 20000u);
+
+    // A clock reading before the last tick charges nothing.
+    DevFeeState back("qzDev", 1000, T0);
+    EXPECT_FALSE(devfee_tick(back, T0 - 5s));
+    EXPECT_EQ(back.user_acc, Duration(0s));
+}
+
+TEST(DevFee, LongPollEndsNearTheNextSwitch) {
+    struct Case {
+        std::chrono::milliseconds before_switch;
+        std::uint64_t wait_ms, expected;
+    };
+    for (const Case c : {Case{20ms, 20000, 50}, Case{300'000ms, 20000, 20000}, Case{300'000ms, 10, 10},
+                         Case{1500ms, 20000, 1500}}) {
+        DevFeeState state("qzDev", 1000, T0);
+        const MonoTime now = T0 + 990s - c.before_switch;
+        devfee_tick(state, now);
+        EXPECT_EQ(devfee_wait_ms(state, now, c.wait_ms), c.expected) << c.before_switch.count();
+    }
+    // In the dev session the window is what remains.
+    DevFeeState state("qzDev", 1000, T0);
+    ASSERT_TRUE(devfee_tick(state, T0 + 990s));
+    EXPECT_EQ(devfee_wait_ms(state, T0 + 990s, 20000), 10000u);
+}
+
+TEST(HashrateMeter, MeasuresOverAMovingBaseOrFallsBackToTheHint) {
+    auto counters = std::make_shared<HashCounters>(2);
+    HashrateMeter meter(5.0, counters, T0);
+    EXPECT_EQ(hashrate_estimate(meter, T0 + 10s), 5.0);  // nothing counted yet: the hint
+    (*counters)[0] = 600'000'000;
+    (*counters)[1] = 400'000'000;
+    EXPECT_EQ(hashrate_estimate(meter, T0 + 300ms), 5.0);  // under 0.5 s
+    EXPECT_EQ(hashrate_estimate(meter, T0 + 10s), 100'000'000.0);
+    EXPECT_EQ(meter.base_sum, 0u);  // the base moves only after 30 s
+    EXPECT_NEAR(*hashrate_estimate(meter, T0 + 31s), 1e9 / 31, 1e-3);
+    EXPECT_EQ(meter.base_sum, 1'000'000'000u);
+    (*counters)[0] += 2000;
+    EXPECT_EQ(hashrate_estimate(meter, T0 + 32s), 2000.0);
+
+    // Counters that do not grow (GPUs paused) leave the base where it is.
+    HashrateMeter paused(5.0, std::make_shared<HashCounters>(1), T0);
+    EXPECT_EQ(hashrate_estimate(paused, T0 + 40s), 5.0);
+    EXPECT_EQ(paused.base_at, T0);
+
+    EXPECT_EQ(HashrateMeter(0.5, counters, T0).hint, std::nullopt);
+    EXPECT_EQ(HashrateMeter(2.0, counters, T0).hint, 2.0);
+    HashrateMeter no_hint(0.0, std::make_shared<HashCounters>(1), T0);
+    EXPECT_EQ(hashrate_estimate(no_hint, T0 + 10s), std::nullopt);
+}
