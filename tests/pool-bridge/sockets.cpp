@@ -1,0 +1,37 @@
+#include "tests/pool-bridge/sockets.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <charconv>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+int port_of(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return -1;
+}
+
+}  // namespace
+
+void shut_down_connections(int local_port, std::optional<int> remote_port) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        const std::string name = entry.path().filename().string();
+        int fd = -1;
+        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc()) continue;
+        sockaddr_storage local{};
+        sockaddr_storage peer{};
+        socklen_t length = sizeof local;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || port_of(local) != local_port)
+            continue;
+        length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;  // the listener
+        if (remote_port && port_of(peer) != *remote_port) continue;
+        ::shutdown(fd, SHUT_RDWR);
+    }
+}
