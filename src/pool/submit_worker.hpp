@@ -1,0 +1,31 @@
+// The submit workers: each takes the strongest queued share, sends it to the
+// pool through the submit client of the share's session, retries transport
+// failures, and prints and counts the outcome.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "src/base/bytes.hpp"
+#include "src/base/clock.hpp"
+#include "src/pool/job_slot.hpp"
+#include "src/pool/miner_stats.hpp"
+#include "src/pool/pool_client.hpp"
+#include "src/pool/submit_queue.hpp"
+
+struct SubmitWorkerContext {
+    std::shared_ptr<const SessionClients> clients;  // the submit pair
+    std::shared_ptr<JobSlot> slot;
+    std::shared_ptr<MinerStats> stats;
+    std::shared_ptr<SubmitQueue> queue;
+    std::shared_ptr<std::atomic<bool>> stop_flag;
+    MonoClock clock = steady_now;
+    Sleeper sleep = steady_sleep;
+};
+
+// The body of one submit thread; returns once it sees the stop flag.
+void submit_worker(const SubmitWorkerContext& context);
+
+// About 2^512 divided by the hash read as a big-endian number; infinity
+// for an all-zero hash.
+double hash_difficulty(const Bytes64& hash);

@@ -1,0 +1,21 @@
+#include "src/ui/console.hpp"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+void write_line(std::FILE* stream, std::string_view line) {
+    std::string text;
+    text.reserve(line.size() + 1);
+    text.append(line);
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+}  // namespace
+
+void console_out(std::string_view line) { write_line(stdout, line); }
+
+void console_err(std::string_view line) { write_line(stderr, line); }
