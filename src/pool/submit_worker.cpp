@@ -189,11 +189,20 @@ void drain_blocks(const SubmitWorkerContext& context) {
     }
 }
 
+bool queue_closed(SubmitQueue& queue) {
+    std::lock_guard lock(queue.lock);
+    return queue.closed;
+}
+
 }  // namespace
 
 void submit_worker(const SubmitWorkerContext& context) {
-    while (!stop_requested(context))
-        if (std::optional<Share> share = queue_take(*context.queue, *context.slot)) submit_share(context, *share);
+    while (!stop_requested(context)) {
+        if (std::optional<Share> share = queue_take(*context.queue, *context.slot))
+            submit_share(context, *share);
+        else if (queue_closed(*context.queue))
+            break;  // a closed queue gets no more shares; taking again would only spin
+    }
     drain_blocks(context);
 }
 

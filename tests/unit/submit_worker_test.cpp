@@ -503,6 +503,28 @@ TEST(SubmitWorker, ShutdownSendsEveryLateBlockOnceAndNoLateShare) {
     EXPECT_EQ(rig.stats->abandoned.load(), 0u);
 }
 
+// A queue closed while the stop flag is still clear gets no more shares: the
+// worker sends what is left and ends instead of spinning on empty takes.
+TEST(SubmitWorker, EndsWhenTheQueueIsClosedBeforeTheStopFlag) {
+    Rig rig;
+    rig.push(rig.share(Strength::share));
+    queue_close(*rig.context.queue);
+    testing::internal::CaptureStdout();
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        submit_worker(rig.context);
+        finished = true;
+    });
+    const auto give_up = std::chrono::steady_clock::now() + 5s;
+    while (!finished && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(1ms);
+    const bool ended_by_itself = finished;
+    rig.context.stop_flag->store(true);
+    worker.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(ended_by_itself);
+    EXPECT_EQ(rig.stats->user.accepted.load(), 1u);
+}
+
 TEST(HashDifficulty, ReadsEightBytesFromTheFirstNonZeroOne) {
     struct Case {
         const char* what;

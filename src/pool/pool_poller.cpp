@@ -1,0 +1,213 @@
+#include "src/pool/pool_poller.hpp"
+
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "src/base/hex.hpp"
+#include "src/ui/colors.hpp"
+#include "src/ui/console.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Duration = std::chrono::steady_clock::duration;
+
+constexpr std::int64_t NO_WORK_CODE = -32011;
+constexpr std::uint64_t DEFAULT_RETRY_MS = 500;
+constexpr auto SLICE = 50ms;
+constexpr auto REFUSAL_RETRY = 10s;
+constexpr auto REFUSAL_MESSAGE_EVERY = 30s;
+constexpr auto FAILURE_MESSAGE_EVERY = 5s;
+constexpr auto NO_JOB_WARNING_AFTER = 15s;
+constexpr auto UNREACHABLE_DROP_AFTER = 60s;
+constexpr std::uint64_t BACKOFF_CAP_S = 10;
+
+// At least `limit` whole seconds from `since` to `now`; a clock reading
+// earlier than `since` counts as not yet.
+bool whole_seconds_passed(MonoTime since, MonoTime now, std::chrono::seconds limit) {
+    return now >= since && std::chrono::duration_cast<std::chrono::seconds>(now - since) >= limit;
+}
+
+class Poller {
+public:
+    explicit Poller(const PollerContext& context)
+        : c_(context),
+          last_answer_at_(c_.clock()),
+          last_warning_at_(last_answer_at_ - 60s) {}
+
+    void run() {
+        while (!stopped()) turn();
+    }
+
+private:
+    bool stopped() const { return c_.stop_flag->load(); }
+
+    // Stops once `wanted` has passed since the wait began or the stop flag
+    // is set, looking at both every slice.
+    void wait(Duration wanted, Duration slice = SLICE) {
+        const MonoTime start = c_.clock();
+        while (c_.clock() - start < wanted && !stopped()) c_.sleep(slice);
+    }
+
+    void turn() {
+        const MonoTime now = c_.clock();
+        const bool session_is_dev = devfee_tick(*c_.devfee, now);
+        PoolClient& client = session_is_dev && c_.clients->dev ? *c_.clients->dev : *c_.clients->user;
+        const std::shared_ptr<const Job> cur = job_slot_get(*c_.slot).second;
+
+        const std::uint64_t wait_ms = devfee_wait_ms(*c_.devfee, now, c_.wait_ms);
+        nlohmann::json params = template_request_params(client, wait_ms, cur.get(), session_is_dev,
+                                                        hashrate_estimate(*c_.meter, c_.clock()));
+
+        auto result = rpc_call(client, "quantus_getBlockTemplate", std::move(params));
+        if (!result) {
+            handle_failure(result.error(), cur.get());
+            return;
+        }
+        TemplateResult parsed = parse_template(*result, client);
+        if (auto* job = std::get_if<std::shared_ptr<const Job>>(&parsed)) {
+            install_if_changed(std::move(*job), cur.get());
+        } else if (auto* refusal = std::get_if<SignatureRefusal>(&parsed)) {
+            handle_failure(UnsignedJobError{refusal->text}, cur.get());
+        } else {
+            const Error& error = std::get<TemplateError>(parsed).error;
+            handle_failure(NetworkError{fmt::format("invalid template: {} ({})", error.chain(),
+                                                    result->dump(-1, ' ', false,
+                                                                 nlohmann::json::error_handler_t::replace))},
+                           cur.get());
+        }
+    }
+
+    void install_if_changed(std::shared_ptr<const Job> job, const Job* cur) {
+        MinerStats& stats = *c_.stats;
+        count(stats.jobs_received);
+        last_answer_at_ = c_.clock();
+        if (const auto kind = classify_job_change(cur, *job)) {
+            console_out(job_line(*job, *kind));
+            count(stats.jobs_changed);
+            job_slot_install(*c_.slot, std::move(job));
+            const std::size_t abandoned = queue_retain(*c_.queue, live_pred());
+            if (abandoned > 0) console_out(fmt::format("[pool] {} candidate(s) abandoned: job expired", abandoned));
+        }
+        backoff_s_ = 1;
+        pool_answered_ = true;
+    }
+
+    void handle_failure(const RpcError& error, const Job* cur) {
+        if (const auto* pool = std::get_if<RpcPoolError>(&error); pool && pool->code == NO_WORK_CODE)
+            return handle_no_work(*pool, cur);
+        count(c_.stats->net_errors);
+        if (const auto* refused = std::get_if<UnsignedJobError>(&error)) return handle_refusal(refused->text);
+        handle_other_failure(error, cur);
+    }
+
+    void handle_refusal(const std::string& text) {
+        const MonoTime now = c_.clock();
+        if (whole_seconds_passed(last_warning_at_, now, REFUSAL_MESSAGE_EVERY)) {
+            console_out(ui_paint(
+                fmt::format("[pool] JOB REFUSED from {}: {}.\n"
+                            "[pool] a job that carries an OvikPool signature must verify with the OvikPool key, and\n"
+                            "[pool] --require-signed-jobs refuses unsigned jobs. Nothing is being mined; retrying "
+                            "every 10 s.",
+                            c_.clients->user->pool_url, text),
+                RED));
+            last_warning_at_ = now;
+        }
+        wait(REFUSAL_RETRY);
+    }
+
+    void handle_no_work(const RpcPoolError& error, const Job* cur) {
+        std::uint64_t retry_ms = DEFAULT_RETRY_MS;
+        if (error.data.is_object())
+            if (const auto it = error.data.find("retry_in_ms"); it != error.data.end() && it->is_number_integer() &&
+                                                                (it->is_number_unsigned() || it->get<std::int64_t>() >= 0))
+                retry_ms = it->get<std::uint64_t>();
+        if (cur) console_out(fmt::format("[pool] no job available (-32011) — GPUs paused, retry in {} ms", retry_ms));
+        job_slot_clear(*c_.slot);
+        queue_retain(*c_.queue, live_pred());
+        last_answer_at_ = c_.clock();
+        pool_answered_ = true;
+        const Duration retry = std::chrono::milliseconds(retry_ms);
+        wait(retry, retry < SLICE ? retry : Duration(SLICE));
+    }
+
+    void handle_other_failure(const RpcError& error, const Job* cur) {
+        const MonoTime now = c_.clock();
+        if (whole_seconds_passed(last_warning_at_, now, FAILURE_MESSAGE_EVERY)) {
+            console_out(fmt::format("[pool] getBlockTemplate: {} — retry in {} s", rpc_error_fmt(error), backoff_s_));
+            last_warning_at_ = now;
+        }
+        if (!pool_answered_ && !no_job_warning_shown_ && whole_seconds_passed(last_answer_at_, now, NO_JOB_WARNING_AFTER)) {
+            console_out(ui_paint(no_job_block(), RED));
+            no_job_warning_shown_ = true;
+        }
+        if (now - last_answer_at_ > UNREACHABLE_DROP_AFTER && cur) {
+            console_out("[pool] unreachable for 60 s: job dropped, GPUs paused");
+            job_slot_clear(*c_.slot);
+            queue_retain(*c_.queue, [](std::string_view job_id) { return job_id_equals(std::nullopt, job_id); });
+        }
+        wait(std::chrono::seconds(backoff_s_));
+        backoff_s_ = std::min(backoff_s_, BACKOFF_CAP_S / 2) * 2;
+    }
+
+    std::string no_job_block() const {
+        return fmt::format(
+            "[pool] NO JOB EVER RECEIVED from {} — nothing is being mined.\n"
+            "[pool] check, in this order:\n"
+            "[pool]   1. the pool URL: it must be the getwork endpoint given by the pool\n"
+            "[pool]      (a website hostname behind an HTTP proxy does NOT relay this port)\n"
+            "[pool]   2. the port is open from this machine: curl -sv <url> (or telnet host port)\n"
+            "[pool]   3. the address passed to --address starts with qz and is yours\n"
+            "[pool] the miner keeps retrying; this message is printed once.",
+            c_.clients->user->pool_url);
+    }
+
+    static std::string job_line(const Job& job, std::string_view kind) {
+        return fmt::format("{} job {} [{}] ({}) height {} share diff {} / net {} prefix {} hash {}…",
+                           ui_paint("[pool]", DARK_GREY), ui_paint(job.job_id, BOLD), job.is_dev ? "dev" : "user",
+                           kind, job.height ? std::to_string(*job.height) : "?", job.share_difficulty,
+                           job.net_difficulty, hex_encode(job.nonce_prefix),
+                           hex_encode(job.mining_hash).substr(0, 16));
+    }
+
+    JobPredicate live_pred() const {
+        return [slot = c_.slot](std::string_view job_id) { return job_is_live_pred(slot, job_id); };
+    }
+
+    const PollerContext& c_;
+    std::uint64_t backoff_s_ = 1;
+    MonoTime last_answer_at_;
+    MonoTime last_warning_at_;
+    bool pool_answered_ = false;
+    bool no_job_warning_shown_ = false;
+};
+
+}  // namespace
+
+nlohmann::json template_request_params(const PoolClient& client, std::uint64_t wait_ms, const Job* cur,
+                                       bool session_is_dev, std::optional<double> hashrate) {
+    nlohmann::json params = {{"address", client.address}, {"worker", client.worker}, {"wait_ms", wait_ms}};
+    if (cur && cur->is_dev == session_is_dev) params["current_job_id"] = cur->job_id;
+    if (hashrate && std::isfinite(*hashrate) && *hashrate >= 1.0) params["hashrate"] = *hashrate;
+    return params;
+}
+
+std::optional<std::string_view> classify_job_change(const Job* cur, const Job& job) {
+    if (cur == nullptr) return "new";
+    if (cur->is_dev != job.is_dev) return "dev fee session";
+    if (cur->job_id == job.job_id && cur->share_target == job.share_target && cur->nonce_prefix == job.nonce_prefix &&
+        cur->mining_hash == job.mining_hash)
+        return std::nullopt;
+    if (cur->mining_hash != job.mining_hash) return "new";
+    if (job_id_prefix(cur->job_id) != job_id_prefix(job.job_id)) return "new";
+    if (cur->job_id == job.job_id) return "target/prefix updated";
+    return "same template, share difficulty updated — counter kept";
+}
+
+void pool_poller(const PollerContext& context) {
+    if (context.stop_flag->load()) return;
+    Poller(context).run();
+}
+
+void pool_poller_thread(PollerContext context) { pool_poller(context); }
