@@ -4,7 +4,24 @@
 //
 // Devices come from VEZEZIRUZ_SIM_DEVICES: entries separated by ";", each
 // "name,multiprocessors,compute capability (e.g. 90),PCI bus id"; absent,
-// one small device "Simulated GPU,2,90,0000:01:00.0".
+// one small device "Simulated GPU,2,90,0000:01:00.0". The list is read once
+// per process (see sim::reload_devices). An empty list means no device
+// (cudaErrorNoDevice from every call); a malformed one, or more than
+// sim::MAX_DEVICES entries, gives cudaErrorInitializationError.
+//
+// Each stream, and each device's null stream, runs its work in order on a
+// thread of its own; streams never wait for each other, so the null stream
+// behaves like one more non-blocking stream. cudaFree and cudaFreeHost wait
+// for the work already enqueued, as the runtime's implicit synchronisation
+// does. A failing call, fault or not, also sets the calling thread's last
+// error, which a later cudaGetLastError returns even after calls that
+// succeeded.
+//
+// Memory is host memory. Copies and memsets refuse (invalid value) a device
+// side that does not lie inside one cudaMalloc allocation; new allocations
+// hold a non-zero fill, never zeros. A launch, cudaEventRecord and
+// cudaEventElapsedTime refuse (invalid resource handle) a stream or event of
+// another device.
 #pragma once
 
 #include <cstddef>
@@ -133,18 +150,23 @@ struct DeviceConstant {
 // Enqueues a copy into the calling thread's device's copy of the symbol.
 cudaError_t memcpy_to_symbol_async(void* device_copy, std::size_t symbol_size, const void* src, std::size_t count,
                                    std::size_t offset, cudaStream_t stream);
+// The same with the copy's kind, which must be host to device, device to
+// device (then `src` must lie in device memory) or default.
+cudaError_t memcpy_to_symbol_async(void* device_copy, std::size_t symbol_size, const void* src, std::size_t count,
+                                   std::size_t offset, cudaMemcpyKind kind, cudaStream_t stream);
 
 // ---- Kernel launches -------------------------------------------------------
 
 struct ThreadCoordinates {
     dim3 thread_idx, block_idx, block_dim, grid_dim;
 };
-extern thread_local ThreadCoordinates coordinates;
+extern thread_local constinit ThreadCoordinates coordinates;
 
 // Enqueues `body` to run once per simulated thread of the grid, with
 // `coordinates` set, on the launch's device. Refuses (through the last
 // error, as the runtime does) an empty grid or block, more threads per
-// block than the device allows or than `launch_bound`.
+// block than the device allows or than `launch_bound` (0: no bound), and a
+// stream of another device than the calling thread's.
 void launch(const char* kernel_name, unsigned launch_bound, dim3 grid, dim3 block, cudaStream_t stream,
             std::function<void()> body);
 
@@ -152,8 +174,15 @@ void launch(const char* kernel_name, unsigned launch_bound, dim3 grid, dim3 bloc
 
 // Makes the n-th call (from 1, counted from now) of the named runtime
 // function, e.g. "cudaMalloc", fail with `error` without doing anything.
+// Symbol copies are "cudaMemcpyToSymbolAsync"; "launch" refuses a kernel
+// launch through the last error. A fault on cudaGetLastError or
+// cudaPeekAtLastError returns its code and leaves the recorded error alone.
 void fail_call(const std::string& function, int nth, cudaError_t error);
 void clear_faults();
+
+// Reads VEZEZIRUZ_SIM_DEVICES again, for tests that change it. Call only
+// while no stream, event or allocation is alive.
+void reload_devices();
 
 // Objects currently alive (streams, events, device and pinned allocations).
 struct LiveObjects {
@@ -165,7 +194,7 @@ LiveObjects live_objects();
 
 template <typename T, std::size_t N>
 cudaError_t cudaMemcpyToSymbolAsync(sim::DeviceConstant<T, N>& symbol, const void* src, std::size_t count,
-                                    std::size_t offset = 0, cudaMemcpyKind = cudaMemcpyHostToDevice,
+                                    std::size_t offset = 0, cudaMemcpyKind kind = cudaMemcpyHostToDevice,
                                     cudaStream_t stream = nullptr) {
-    return sim::memcpy_to_symbol_async(symbol.data(), sizeof(T) * N, src, count, offset, stream);
+    return sim::memcpy_to_symbol_async(symbol.data(), sizeof(T) * N, src, count, offset, kind, stream);
 }
