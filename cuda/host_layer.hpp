@@ -1,0 +1,347 @@
+// The GPU host layer, written once for every kernel module: per-GPU contexts
+// with two launch buffers, mining batches, job upload and the verification
+// entry points. A module supplies its kernels and constant symbols through a
+// policy type:
+//
+//   struct Module {
+//       // Launch bound of the mining kernels for the current device.
+//       static unsigned mining_bound();
+//       static void launch_mine(dim3 grid, dim3 block, cudaStream_t st, const std::uint64_t* mid,
+//                               const std::uint8_t* base, std::uint64_t nonce_start, std::uint32_t iters,
+//                               std::uint32_t* count, std::uint64_t* cands, std::uint32_t cap);
+//       static void launch_check(dim3 grid, dim3 block, cudaStream_t st, const std::uint64_t* mid,
+//                                const std::uint8_t* nlo, std::uint32_t n, std::uint32_t* count,
+//                                std::uint64_t* cands, std::uint32_t cap, std::uint8_t* out);
+//       static void launch_midstate(cudaStream_t st, const std::uint8_t* hdr_nhi, std::uint64_t* mid);
+//       static void launch_midstate_mm(cudaStream_t st, const std::uint64_t* mid, const std::uint8_t* base,
+//                                      std::uint64_t* mm);
+//       static void launch_hash_full(dim3 grid, dim3 block, cudaStream_t st, const std::uint8_t* in,
+//                                    std::uint8_t* out, std::uint32_t n);
+//       static cudaError_t upload_target(const void* tgt64, cudaStream_t st);      // into c_tgt
+//       static cudaError_t upload_start_state(const void* d_mm, cudaStream_t st);  // into c_mm
+//   };
+//
+// Results: 0, the CUDA code of the first failing call, or −1 for the layer's
+// own refusals; a failing step writes "step: CUDA text" into the context.
+#pragma once
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "cuda/portability.hpp"
+
+struct qtc_ctx {
+    int device;
+    cudaStream_t stream;  // streams[0]
+    cudaStream_t streams[2];
+    std::uint64_t* d_mid;
+    std::uint64_t* d_mm;
+    std::uint8_t* d_hdr_nhi;
+    std::uint8_t* d_base;
+    std::uint32_t* d_count[2];
+    std::uint64_t* d_cands[2];
+    std::uint64_t launched[2];
+    std::uint32_t* h_count[2];
+    std::uint64_t* h_cands[2];
+    cudaEvent_t ev_done[2];
+    cudaEvent_t ev_k0[2];
+    cudaEvent_t ev_k1[2];
+    double busy_ms;
+    std::int64_t t_start;
+    std::int32_t pending[2];
+    std::uint32_t cap;
+    void* d_scratch;
+    std::uint64_t d_scratch_cap;
+    void* d_scratch2;
+    std::uint64_t d_scratch2_cap;
+    char err[256];
+};
+
+namespace qtc_host {
+
+inline constexpr std::uint32_t DEFAULT_CAP = 256;
+inline constexpr unsigned VERIFY_THREADS = 128;
+
+inline std::int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+inline bool cpu_spin() { return std::getenv("VEZEZIRUZ_CPU_SPIN") != nullptr; }
+
+// printf-style into a buffer of `size` bytes, cut to size − 1 characters.
+inline void write_text(char* buffer, int size, const char* format, ...) {
+    if (size < 1) return;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, static_cast<std::size_t>(size), format, args);
+    va_end(args);
+}
+
+// A failed call leaves its error recorded until cudaGetLastError reads it,
+// so an earlier failure would be reported as the next launch's. Cleared
+// before every launch, so the check after it sees only that launch.
+inline void clear_last_error() { cudaGetLastError(); }
+
+// Records "step: CUDA text" for a failed call and passes its code on.
+inline int fail_step(qtc_ctx* c, const char* step, cudaError_t code) {
+    write_text(c->err, sizeof c->err, "%s: %s", step, cudaGetErrorString(code));
+    return static_cast<int>(code);
+}
+
+// Everything creation may have made, released; every result ignored.
+inline void release_objects(qtc_ctx* c) {
+    cudaFree(c->d_mid);
+    cudaFree(c->d_mm);
+    cudaFree(c->d_hdr_nhi);
+    cudaFree(c->d_base);
+    for (int b = 0; b < 2; ++b) {
+        cudaFree(c->d_count[b]);
+        cudaFree(c->d_cands[b]);
+        if (c->h_count[b]) cudaFreeHost(c->h_count[b]);
+        if (c->h_cands[b]) cudaFreeHost(c->h_cands[b]);
+        if (c->ev_done[b]) cudaEventDestroy(c->ev_done[b]);
+        if (c->ev_k0[b]) cudaEventDestroy(c->ev_k0[b]);
+        if (c->ev_k1[b]) cudaEventDestroy(c->ev_k1[b]);
+    }
+    if (c->d_scratch) cudaFree(c->d_scratch);
+    if (c->d_scratch2) cudaFree(c->d_scratch2);
+}
+
+template <typename Module>
+struct HostLayer {
+    // ---- contexts and errors ----
+
+    static qtc_ctx* ctx_create(int device, std::uint32_t cap, char* errbuf, int errlen) {
+        auto* c = static_cast<qtc_ctx*>(std::calloc(1, sizeof(qtc_ctx)));
+        if (c == nullptr) {
+            write_text(errbuf, errlen, "cannot allocate a context");
+            return nullptr;
+        }
+        c->device = device;
+        c->cap = cap == 0 ? DEFAULT_CAP : cap;
+        cudaError_t e = cudaSetDevice(device);
+        if (e != cudaSuccess) {
+            write_text(errbuf, errlen, "cudaSetDevice(%d): %s", device, cudaGetErrorString(e));
+            std::free(c);
+            return nullptr;
+        }
+        const bool spin = cpu_spin();
+        if (!spin && cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync) != cudaSuccess) cudaGetLastError();
+
+        auto failed = [&](const char* format, auto... args) {
+            write_text(errbuf, errlen, format, args..., cudaGetErrorString(e));
+            release_objects(c);
+            if (c->streams[1]) cudaStreamDestroy(c->streams[1]);
+            if (c->stream) cudaStreamDestroy(c->stream);
+            std::free(c);
+            return static_cast<qtc_ctx*>(nullptr);
+        };
+        if ((e = cudaStreamCreateWithFlags(&c->stream, cudaStreamNonBlocking)) != cudaSuccess)
+            return failed("cudaStreamCreate: %s");
+        c->streams[0] = c->stream;
+        if ((e = cudaStreamCreateWithFlags(&c->streams[1], cudaStreamNonBlocking)) != cudaSuccess)
+            return failed("cudaStreamCreate(1): %s");
+        if ((e = cudaMalloc(reinterpret_cast<void**>(&c->d_mid), 96)) != cudaSuccess ||
+            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_mm), 96)) != cudaSuccess ||
+            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_hdr_nhi), 64)) != cudaSuccess ||
+            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_base), 32)) != cudaSuccess)
+            return failed("cudaMalloc: %s");
+        const std::uint64_t list_bytes = 8ull * c->cap;
+        const unsigned done_flags = spin ? cudaEventDisableTiming : cudaEventBlockingSync | cudaEventDisableTiming;
+        for (int b = 0; b < 2; ++b) {
+            if ((e = cudaMalloc(reinterpret_cast<void**>(&c->d_count[b]), 4)) != cudaSuccess ||
+                (e = cudaMalloc(reinterpret_cast<void**>(&c->d_cands[b]), list_bytes)) != cudaSuccess ||
+                (e = cudaHostAlloc(reinterpret_cast<void**>(&c->h_count[b]), 4, 0)) != cudaSuccess ||
+                (e = cudaHostAlloc(reinterpret_cast<void**>(&c->h_cands[b]), list_bytes, 0)) != cudaSuccess ||
+                (e = cudaEventCreateWithFlags(&c->ev_done[b], done_flags)) != cudaSuccess ||
+                (e = cudaEventCreate(&c->ev_k0[b])) != cudaSuccess ||
+                (e = cudaEventCreate(&c->ev_k1[b])) != cudaSuccess)
+                return failed("alloc buffer %d: %s", b);
+        }
+        return c;
+    }
+
+    static void ctx_destroy(qtc_ctx* c) {
+        if (c == nullptr) return;
+        cudaSetDevice(c->device);
+        cudaStreamSynchronize(c->stream);
+        release_objects(c);
+        cudaStreamSynchronize(c->streams[1]);
+        cudaStreamDestroy(c->streams[1]);
+        cudaStreamDestroy(c->stream);
+        std::free(c);
+    }
+
+    static const char* ctx_error(const qtc_ctx* c) { return c == nullptr ? "null ctx" : c->err; }
+
+    // ---- mining batches ----
+
+    static int mine_launch(qtc_ctx* c, std::uint64_t nonce_start, std::uint32_t blocks, std::uint32_t threads,
+                           std::uint32_t iters, std::uint32_t buf) {
+        if (buf > 1) {
+            write_text(c->err, sizeof c->err, "qtc_mine_launch: buf %u > 1", buf);
+            return -1;
+        }
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        cudaStream_t st = c->streams[buf];
+        if ((e = cudaMemsetAsync(c->d_count[buf], 0, 4, st)) != cudaSuccess)
+            return fail_step(c, "cudaMemsetAsync(c->d_count[buf], 0, 4, st)", e);
+        if (c->busy_ms == 0.0 && c->pending[0] == 0 && c->pending[1] == 0) c->t_start = steady_ns();
+        if ((e = cudaEventRecord(c->ev_k0[buf], st)) != cudaSuccess)
+            return fail_step(c, "cudaEventRecord(c->ev_k0[buf], st)", e);
+        clear_last_error();
+        Module::launch_mine(dim3(blocks), dim3(threads), st, c->d_mid, c->d_base, nonce_start, iters,
+                            c->d_count[buf], c->d_cands[buf], c->cap);
+        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
+        if ((e = cudaEventRecord(c->ev_k1[buf], st)) != cudaSuccess)
+            return fail_step(c, "cudaEventRecord(c->ev_k1[buf], st)", e);
+        if ((e = cudaMemcpyAsync(c->h_count[buf], c->d_count[buf], 4, cudaMemcpyDeviceToHost, st)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->h_count[buf], c->d_count[buf], 4, cudaMemcpyDeviceToHost, st)", e);
+        c->launched[buf] = static_cast<std::uint64_t>(blocks) * iters * threads;
+        if ((e = cudaMemcpyAsync(c->h_cands[buf], c->d_cands[buf], 8ull * c->cap, cudaMemcpyDeviceToHost, st)) !=
+            cudaSuccess)
+            return fail_step(
+                c, "cudaMemcpyAsync(c->h_cands[buf], c->d_cands[buf], 8ull * c->cap, cudaMemcpyDeviceToHost, st)", e);
+        if ((e = cudaEventRecord(c->ev_done[buf], st)) != cudaSuccess)
+            return fail_step(c, "cudaEventRecord(c->ev_done[buf], st)", e);
+        c->pending[buf] = 1;
+        return 0;
+    }
+
+    static int mine_collect(qtc_ctx* c, std::uint32_t buf, std::uint64_t* cands_out, std::uint32_t* count_out,
+                            std::uint64_t* launched_out) {
+        if (buf > 1) {
+            write_text(c->err, sizeof c->err, "qtc_mine_collect: buf %u > 1", buf);
+            return -1;
+        }
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if (c->pending[buf] == 0) {
+            *count_out = 0;
+            *launched_out = 0;
+            return 0;
+        }
+        if ((e = cudaEventSynchronize(c->ev_done[buf])) != cudaSuccess)
+            return fail_step(c, "cudaEventSynchronize(c->ev_done[buf])", e);
+        c->pending[buf] = 0;
+        float ms = 0.0f;
+        if (cudaEventElapsedTime(&ms, c->ev_k0[buf], c->ev_k1[buf]) == cudaSuccess)
+            c->busy_ms += static_cast<double>(ms);
+        else
+            cudaGetLastError();
+        const std::uint32_t raw = *c->h_count[buf];
+        const std::uint32_t k = raw < c->cap ? raw : c->cap;
+        if (k > 0) std::memcpy(cands_out, c->h_cands[buf], 8ull * k);
+        *count_out = raw;
+        *launched_out = c->launched[buf];
+        return 0;
+    }
+
+    static void kernel_times(const qtc_ctx* c, double* busy, double* wall) {
+        *busy = c->busy_ms;
+        *wall = c->busy_ms > 0 ? static_cast<double>(steady_ns() - c->t_start) / 1'000'000.0 : 0.0;
+    }
+
+    // ---- job upload and verification ----
+
+    static int set_job(qtc_ctx* c, const std::uint8_t* hdr, const std::uint8_t* nhi, const std::uint8_t* base32,
+                       const std::uint8_t* tgt64) {
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if ((e = cudaStreamSynchronize(c->streams[0])) != cudaSuccess)
+            return fail_step(c, "cudaStreamSynchronize(c->streams[0])", e);
+        if ((e = cudaStreamSynchronize(c->streams[1])) != cudaSuccess)
+            return fail_step(c, "cudaStreamSynchronize(c->streams[1])", e);
+        std::uint8_t hn[64];
+        std::memcpy(hn, hdr, 32);
+        std::memcpy(hn + 32, nhi, 32);
+        // A copy from pageable host memory is staged before the call returns,
+        // so `hn` may live on this stack.
+        if ((e = cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)", e);
+        if ((e = cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)", e);
+        if ((e = Module::upload_target(tgt64, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyToSymbolAsync(c_tgt, tgt64, 64, 0, cudaMemcpyHostToDevice, c->stream)", e);
+        clear_last_error();
+        Module::launch_midstate(c->stream, c->d_hdr_nhi, c->d_mid);
+        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
+        clear_last_error();
+        Module::launch_midstate_mm(c->stream, c->d_mid, c->d_base, c->d_mm);
+        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
+        if ((e = Module::upload_start_state(c->d_mm, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyToSymbolAsync(c_mm, c->d_mm, 96, 0, cudaMemcpyDeviceToDevice, c->stream)",
+                             e);
+        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
+        return 0;
+    }
+
+    static int mine_check(qtc_ctx* c, const std::uint8_t* nlo32, std::uint8_t* h1_32, std::uint32_t n) {
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if (!grow(c, c->d_scratch, c->d_scratch_cap, 32ull * n) || !grow(c, c->d_scratch2, c->d_scratch2_cap, 32ull * n))
+            return -1;
+        if ((e = cudaMemcpyAsync(c->d_scratch, nlo32, 32ull * n, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_scratch, nlo32, 32ull * n, cudaMemcpyHostToDevice, c->stream)", e);
+        if ((e = cudaMemsetAsync(c->d_count[0], 0, 4, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemsetAsync(c->d_count[0], 0, 4, c->stream)", e);
+        clear_last_error();
+        Module::launch_check(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
+                             c->d_mid, static_cast<const std::uint8_t*>(c->d_scratch), n, c->d_count[0],
+                             c->d_cands[0], c->cap, static_cast<std::uint8_t*>(c->d_scratch2));
+        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
+        if ((e = cudaMemcpyAsync(h1_32, c->d_scratch2, 32ull * n, cudaMemcpyDeviceToHost, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(h1_32, c->d_scratch2, 32ull * n, cudaMemcpyDeviceToHost, c->stream)", e);
+        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
+        return 0;
+    }
+
+    static int hash_full(qtc_ctx* c, const std::uint8_t* in96, std::uint8_t* out64, std::uint32_t n) {
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if (!grow(c, c->d_scratch, c->d_scratch_cap, 96ull * n) || !grow(c, c->d_scratch2, c->d_scratch2_cap, 64ull * n))
+            return -1;
+        if ((e = cudaMemcpyAsync(c->d_scratch, in96, 96ull * n, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_scratch, in96, 96ull * n, cudaMemcpyHostToDevice, c->stream)", e);
+        clear_last_error();
+        Module::launch_hash_full(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
+                                 static_cast<const std::uint8_t*>(c->d_scratch),
+                                 static_cast<std::uint8_t*>(c->d_scratch2), n);
+        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
+        if ((e = cudaMemcpyAsync(out64, c->d_scratch2, 64ull * n, cudaMemcpyDeviceToHost, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(out64, c->d_scratch2, 64ull * n, cudaMemcpyDeviceToHost, c->stream)", e);
+        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
+        return 0;
+    }
+
+private:
+    // Grow-only scratch: keeps a buffer that is large enough, else replaces
+    // it with one of exactly `need` bytes.
+    static bool grow(qtc_ctx* c, void*& buffer, std::uint64_t& capacity, std::uint64_t need) {
+        if (capacity >= need) return true;
+        if (buffer != nullptr) cudaFree(buffer);
+        buffer = nullptr;
+        capacity = 0;
+        const cudaError_t e = cudaMalloc(&buffer, need);
+        if (e != cudaSuccess) {
+            buffer = nullptr;
+            fail_step(c, "cudaMalloc((void**)p, need)", e);
+            return false;
+        }
+        capacity = need;
+        return true;
+    }
+};
+
+}  // namespace qtc_host
