@@ -1,0 +1,499 @@
+// The energy kernels, built as C++ against the CPU stand-in, checked against
+// the host hash and the embedded oracle vectors. Most kernels are driven one
+// simulated thread at a time (the coordinates set here); the full hash and
+// one mining batch also go through the stand-in's launch, on its thread pool.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cuda/energy/arith.hpp"
+#include "cuda/energy/kernels.hpp"
+#include "poseidon2-core/src/hash.hpp"
+#include "src/selftest/vectors.hpp"
+#include "tests/support/reference_poseidon2.hpp"
+
+namespace {
+
+__extension__ typedef unsigned __int128 u128;
+
+constexpr std::uint64_t P = 0xffffffff00000001ULL;
+constexpr std::uint64_t EPS = 0xffffffffULL;
+
+using Hash = std::array<std::uint8_t, 64>;
+
+const std::vector<SelftestVector>& vectors() {
+    static const std::vector<SelftestVector> parsed = [] {
+        auto v = parse_vectors(SELFTEST_VECTORS, EMBEDDED_VECTORS_LABEL);
+        if (!v) throw std::runtime_error("embedded vectors do not parse");
+        return *v;
+    }();
+    return parsed;
+}
+
+// Runs `body` once per thread of a one-dimensional grid, in order.
+template <typename Body>
+void run_grid(unsigned blocks, unsigned threads, Body body) {
+    for (unsigned b = 0; b < blocks; ++b)
+        for (unsigned t = 0; t < threads; ++t) {
+            sim::coordinates = {dim3(t), dim3(b), dim3(threads), dim3(blocks)};
+            body();
+        }
+}
+
+void run_one(unsigned block, unsigned thread, unsigned blocks, unsigned threads, auto body) {
+    sim::coordinates = {dim3(thread), dim3(block), dim3(threads), dim3(blocks)};
+    body();
+}
+
+std::uint64_t mod_p(u128 v) { return static_cast<std::uint64_t>(v % P); }
+u128 wide_value(qtcv_e::Wide w) {
+    return static_cast<u128>(static_cast<std::uint64_t>(w.p3) << 32 | w.p2) << 64 |
+           (static_cast<std::uint64_t>(w.p1) << 32 | w.p0);
+}
+u128 lazy_value(qtcv_e::Lazy l) {
+    return static_cast<u128>(l.l2) << 64 | (static_cast<std::uint64_t>(l.l1) << 32 | l.l0);
+}
+std::uint64_t pow_mod(std::uint64_t x, int e) {
+    std::uint64_t r = 1;
+    for (int i = 0; i < e; ++i) r = mod_p(static_cast<u128>(r) * (x % P));
+    return r;
+}
+
+Hash plus_one(Hash h) {
+    for (int i = 63; i >= 0 && ++h[i] == 0; --i) {
+    }
+    return h;
+}
+Hash minus_one(Hash h) {
+    for (int i = 63; i >= 0 && h[i]-- == 0; --i) {
+    }
+    return h;
+}
+Hash filled(std::uint8_t byte) {
+    Hash h;
+    h.fill(byte);
+    return h;
+}
+
+// ---- the number forms ------------------------------------------------------
+
+constexpr std::uint64_t EDGE[] = {
+    0,
+    1,
+    2,
+    3,
+    EPS,
+    EPS + 1,                // 2^32
+    1ULL << 48,
+    1ULL << 63,
+    0x8000000080000000ULL,
+    P - 1,
+    P,
+    P + 1,
+    0xfffffffeffffffffULL,  // 2^64 − 2^32 − 1
+    ~0ULL,
+    0x123456789abcdef0ULL,
+    0xc3b6c08e23ba9300ULL,  // QP_DIAG[0]
+};
+
+TEST(EnergyArithmetic, ProductsAndSumsAreExact) {
+    using namespace qtcv_e;
+    for (std::uint64_t a : EDGE)
+        for (std::uint64_t b : EDGE) {
+            SCOPED_TRACE(testing::Message() << std::hex << "a=" << a << " b=" << b);
+            const u128 ab = static_cast<u128>(a) * b;
+            EXPECT_TRUE(wide_value(mul_wide(fe(a), fe(b))) == ab);
+            EXPECT_TRUE(wide_value(mul_add_wide(fe(a), fe(b), fe(a ^ b))) == ab + (a ^ b));
+            EXPECT_EQ(mod_p(u64(mul(fe(a), fe(b)))), mod_p(ab));
+            EXPECT_EQ(mod_p(u64(mul_add(fe(a), fe(b), fe(~b)))), mod_p(ab + ~b));
+            const Lazy sum = add(add(lazy(fe(a)), fe(b)), Lazy{static_cast<std::uint32_t>(b), 0, 27});
+            EXPECT_TRUE(lazy_value(sum) == static_cast<u128>(a) + b + static_cast<std::uint32_t>(b) + (u128{27} << 64));
+        }
+    for (std::uint64_t a : EDGE) {
+        SCOPED_TRACE(testing::Message() << std::hex << "a=" << a);
+        EXPECT_TRUE(wide_value(sqr_wide(fe(a))) == static_cast<u128>(a) * a);
+        EXPECT_EQ(u64(canonical(fe(a))), a % P);
+        EXPECT_EQ(mod_p(u64(sbox7(fe(a)))), pow_mod(a, 7));
+    }
+}
+
+TEST(EnergyArithmetic, ReductionsKeepTheResidue) {
+    using namespace qtcv_e;
+    // 128-bit values around the folds of the subtractive form.
+    const Wide wides[] = {
+        {0, 0, 0, 0},
+        {~0u, ~0u, ~0u, ~0u},
+        {0, 0, 0, ~0u},            // p3 alone: X − Y borrows
+        {0, 0, ~0u, 0},
+        {0, ~0u, 1, 0},            // p1 + p2 carries
+        {5, ~0u, ~0u, ~0u},
+        {~0u, 0, ~0u, 1},
+        {1, 0, 1, 0},
+        {0xfffffffe, 0xffffffff, 0, 0},
+    };
+    for (const Wide& w : wides) {
+        SCOPED_TRACE(testing::Message() << std::hex << w.p3 << ' ' << w.p2 << ' ' << w.p1 << ' ' << w.p0);
+        EXPECT_EQ(mod_p(u64(reduce(w))), mod_p(wide_value(w)));
+    }
+    const std::uint32_t carries[] = {0, 1, 2, 27, 812, 0xffffu, 0xffffffffu};
+    for (std::uint64_t low : EDGE)
+        for (std::uint32_t l2 : carries) {
+            const Lazy l{static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32), l2};
+            SCOPED_TRACE(testing::Message() << std::hex << "low=" << low << " l2=" << l2);
+            EXPECT_EQ(mod_p(u64(reduce(l, 0xffffffffu))), mod_p(lazy_value(l)));
+        }
+}
+
+TEST(EnergyArithmetic, KnownAnswers) {
+    using namespace qtcv_e;
+    struct Case {
+        const char* what;
+        std::uint64_t got;
+        std::uint64_t want;
+    };
+    const Case cases[] = {
+        {"(2^48)^2 is 2^96, that is −1", u64(canonical(sqr(fe(1ULL << 48)))), P - 1},
+        {"(2^63)^2", u64(canonical(sqr(fe(1ULL << 63)))), 0xfffffffec0000001ULL},
+        {"3·3 below 2^64 is itself", u64(mul(fe(3), fe(3))), 9},
+        {"(p−1)^2 is 1", u64(canonical(mul(fe(P - 1), fe(P - 1)))), 1},
+        {"p·p is 0", u64(canonical(mul(fe(P), fe(P)))), 0},
+        {"canonical p", u64(canonical(fe(P))), 0},
+        {"canonical p − 1", u64(canonical(fe(P - 1))), P - 1},
+        {"canonical 2^64 − 1", u64(canonical(fe(~0ULL))), 0xfffffffeULL},
+        {"byte swap", byte_swap(0x11223344u), 0x44332211u},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
+}
+
+// ---- the module image ------------------------------------------------------
+
+TEST(EnergyConstants, EveryDeviceStartsWithTheHostTables) {
+    for (int d = 0; d < sim::MAX_DEVICES; ++d) {
+        SCOPED_TRACE(d);
+        EXPECT_EQ(std::memcmp(qtcv_e::QP_RC_EXT_INIT.storage[d], poseidon2::QP_RC_EXT_INIT, 384), 0);
+        EXPECT_EQ(std::memcmp(qtcv_e::QP_RC_EXT_TERM.storage[d], poseidon2::QP_RC_EXT_TERM, 384), 0);
+        EXPECT_EQ(std::memcmp(qtcv_e::QP_DIAG.storage[d], poseidon2::QP_DIAG, 96), 0);
+        EXPECT_EQ(std::memcmp(qtcv_e::QP_RC_INT.storage[d], poseidon2::QP_RC_INT, 176), 0);
+        for (auto* wk : {&qtcv_e::gl32::Wk, &qtcv_e::gl32v7::Wk, &qtcv_e::gl32v10::Wk, &qtcv_e::qp6::Wk})
+            EXPECT_EQ(wk->storage[d][0], 0xffffffffu);
+    }
+}
+
+// ---- whole hashes ----------------------------------------------------------
+
+TEST(EnergyKernels, HashFullGivesEveryVectorsHash) {
+    const auto& vs = vectors();
+    ASSERT_EQ(vs.size(), 4096u);
+    const int n = static_cast<int>(vs.size());
+    std::vector<std::uint8_t> in(96 * vs.size());
+    for (std::size_t i = 0; i < vs.size(); ++i) {
+        std::memcpy(&in[96 * i], vs[i].header.data(), 32);
+        std::memcpy(&in[96 * i + 32], vs[i].nonce.data(), 64);
+    }
+    // One block more than needed: its threads must write nothing.
+    const unsigned blocks = (n + 127) / 128 + 1;
+    std::vector<std::uint8_t> out(64 * 128 * blocks, 0xa5);
+    const std::uint8_t* d_in = in.data();
+    std::uint8_t* d_out = out.data();
+    cudaStream_t st;
+    ASSERT_EQ(cudaStreamCreateWithFlags(&st, cudaStreamNonBlocking), cudaSuccess);
+    QTC_LAUNCH(qtcv_e::k_hash_full, 0, dim3(blocks), dim3(128), st, d_in, d_out, n);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    ASSERT_EQ(cudaStreamSynchronize(st), cudaSuccess);
+    cudaStreamDestroy(st);
+
+    int wrong = 0;
+    for (std::size_t i = 0; i < vs.size(); ++i)
+        if (std::memcmp(&out[64 * i], vs[i].hash.data(), 64) != 0 && wrong++ < 3) ADD_FAILURE() << "vector " << i;
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(std::all_of(out.begin() + 64 * n, out.end(), [](std::uint8_t b) { return b == 0xa5; }));
+}
+
+TEST(EnergyKernels, HashFullWithNoItemsWritesNothing) {
+    const std::vector<std::uint8_t> in(96 * 4, 7);
+    for (int n : {0, -1}) {
+        std::vector<std::uint8_t> out(64 * 4, 0xa5);
+        run_grid(1, 4, [&] { qtcv_e::k_hash_full(in.data(), out.data(), n); });
+        EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](std::uint8_t b) { return b == 0xa5; })) << n;
+    }
+}
+
+// Every vector along the mining kernels' check path: its midstate from
+// k_midstate, then its first 32 hash bytes from k_mine<true>.
+TEST(EnergyKernels, MidstateAndCheckGiveEveryVectorsHash) {
+    int wrong = 0;
+    for (std::size_t i = 0; i < vectors().size(); ++i) {
+        const SelftestVector& v = vectors()[i];
+        std::uint8_t hdr_nhi[64];
+        std::memcpy(hdr_nhi, v.header.data(), 32);
+        std::memcpy(hdr_nhi + 32, v.nonce.data(), 32);
+        std::uint64_t mid[12];
+        run_one(0, 0, 1, 1, [&] { qtcv_e::k_midstate(hdr_nhi, mid); });
+
+        std::uint8_t header[32], high[32];
+        std::memcpy(header, v.header.data(), 32);
+        std::memcpy(high, v.nonce.data(), 32);
+        const poseidon2::State host = poseidon2::poseidon2_midstate(header, high);
+        std::uint8_t first_half[32];
+        run_one(0, 0, 1, 128, [&] {
+            qtcv_e::k_mine<true>(mid, v.nonce.data() + 32, 0, 1, nullptr, nullptr, 0, first_half);
+        });
+
+        bool ok = std::memcmp(first_half, v.hash.data(), 32) == 0;
+        for (int k = 0; k < 12; ++k) ok = ok && mid[k] == host[k] % P;
+        if (!ok && wrong++ < 3) ADD_FAILURE() << "vector " << i;
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(EnergyKernels, MidstateKernelsWorkInTheFirstThreadOnly) {
+    std::uint8_t hdr_nhi[64] = {1, 2, 3};
+    std::uint64_t mid[12] = {5, 6, 7};
+    const std::uint8_t base[32] = {9};
+    const std::pair<unsigned, unsigned> others[] = {{0, 1}, {1, 0}, {1, 1}};
+    for (auto [block, thread] : others) {
+        std::uint64_t out[12];
+        std::fill(std::begin(out), std::end(out), 0xa5a5a5a5a5a5a5a5ULL);
+        run_one(block, thread, 2, 2, [&] {
+            qtcv_e::k_midstate(hdr_nhi, out);
+            qtcv_e::k_midstate_mm(mid, base, out);
+        });
+        EXPECT_TRUE(std::all_of(std::begin(out), std::end(out), [](std::uint64_t w) { return w == 0xa5a5a5a5a5a5a5a5ULL; }))
+            << block << ',' << thread;
+    }
+}
+
+TEST(EnergyKernels, StartStateIsTheLinearLayerOfMidstateAndBase) {
+    std::uint64_t ext[12][12];
+    reference::external_matrix(ext);
+    std::array<std::uint8_t, 32> ramp{};
+    for (int i = 0; i < 32; ++i) ramp[i] = static_cast<std::uint8_t>(0xf0 + 3 * i);
+    struct Case {
+        const char* what;
+        std::uint64_t mid[12];
+        std::array<std::uint8_t, 32> base;
+    };
+    const Case cases[] = {
+        {"small words", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, ramp},
+        {"words at and above p", {~0ULL, P, P - 1, ~0ULL, P + 5, ~0ULL, ~0ULL, P, ~0ULL, ~0ULL, P - 1, ~0ULL}, ramp},
+        // Element 0 of the layer is then exactly p, which only the canonical form turns into 0.
+        {"p in the last element", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, P}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reference::State s;
+        for (int i = 0; i < 12; ++i) {
+            std::uint32_t word = 0;
+            if (i < 6) std::memcpy(&word, c.base.data() + 4 * i, 4);
+            s[i] = reference::add(c.mid[i], word);
+        }
+        const reference::State want = reference::mat_mul(ext, s);
+        std::uint64_t mm[12];
+        run_one(0, 0, 1, 1, [&] { qtcv_e::k_midstate_mm(c.mid, c.base.data(), mm); });
+        for (int i = 0; i < 12; ++i) EXPECT_EQ(mm[i], want[i]) << i;
+    }
+}
+
+TEST(EnergyKernels, CheckCoversItsItemsAndNoMore) {
+    const SelftestVector& v = vectors()[0];
+    std::uint8_t header[32], high[32];
+    std::memcpy(header, v.header.data(), 32);
+    std::memcpy(high, v.nonce.data(), 32);
+    const poseidon2::State host_mid = poseidon2::poseidon2_midstate(header, high);
+    const std::uint64_t* mid = host_mid.data();  // not canonical: the kernel folds it
+
+    const std::uint32_t n = 129;
+    std::vector<std::uint8_t> lows(32 * n);
+    for (std::uint32_t i = 0; i < n; ++i) std::memcpy(&lows[32 * i], vectors()[i].nonce.data() + 32, 32);
+    std::vector<std::uint8_t> out(32 * 256, 0xa5);
+    run_grid(2, 128, [&] { qtcv_e::k_mine<true>(mid, lows.data(), 0, n, nullptr, nullptr, 0, out.data()); });
+
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::uint8_t low[32];
+        std::memcpy(low, &lows[32 * i], 32);
+        std::uint64_t words[8];
+        poseidon2::poseidon2_hash_from_midstate(words, host_mid, low);
+        const Hash want = poseidon2::hash_words_to_bytes(words);
+        ASSERT_EQ(std::memcmp(&out[32 * i], want.data(), 32), 0) << "item " << i;
+    }
+    EXPECT_EQ(std::memcmp(&out[0], v.hash.data(), 32), 0);
+    EXPECT_TRUE(std::all_of(out.begin() + 32 * n, out.end(), [](std::uint8_t b) { return b == 0xa5; }));
+}
+
+// ---- mining ----------------------------------------------------------------
+
+// One job installed as the host layer does it: the midstate and the start
+// state from the kernels, c_mm and c_tgt written into device 0's copies.
+struct Job {
+    Bytes32 header;
+    Bytes64 nonce;  // bytes 56-63 are replaced by each counter
+
+    explicit Job(const SelftestVector& v) : header(v.header), nonce(v.nonce) {
+        std::uint8_t hdr_nhi[64];
+        std::memcpy(hdr_nhi, header.data(), 32);
+        std::memcpy(hdr_nhi + 32, nonce.data(), 32);
+        std::uint64_t mid[12], mm[12];
+        run_one(0, 0, 1, 1, [&] { qtcv_e::k_midstate(hdr_nhi, mid); });
+        run_one(0, 0, 1, 1, [&] { qtcv_e::k_midstate_mm(mid, nonce.data() + 32, mm); });
+        std::memcpy(qtcv_e::c_mm.storage[0], mm, 96);
+    }
+
+    static void target(const Hash& t) { std::memcpy(qtcv_e::c_tgt.storage[0], t.data(), 64); }
+
+    Hash host_hash(std::uint64_t counter) const {
+        std::uint8_t in[96];
+        std::memcpy(in, header.data(), 32);
+        std::memcpy(in + 32, nonce.data(), 56);
+        for (int b = 0; b < 8; ++b) in[88 + b] = static_cast<std::uint8_t>(counter >> (56 - 8 * b));
+        return poseidon2::poseidon2_hash_bytes(in);
+    }
+
+    std::uint64_t counter() const {
+        std::uint64_t n = 0;
+        for (int b = 56; b < 64; ++b) n = n << 8 | nonce[b];
+        return n;
+    }
+};
+
+struct Batch {
+    std::uint32_t count = 0;
+    std::vector<std::uint64_t> cands;
+};
+
+Batch mine(unsigned blocks, unsigned threads, std::uint64_t start, std::uint32_t iters, std::uint32_t cap) {
+    Batch b;
+    b.cands.assign(cap + 4, 0xa5a5a5a5a5a5a5a5ULL);
+    run_grid(blocks, threads, [&] {
+        qtcv_e::k_mine<false>(nullptr, nullptr, start, iters, &b.count, b.cands.data(), cap, nullptr);
+    });
+    return b;
+}
+
+std::set<std::uint64_t> stored(const Batch& b, std::uint32_t cap) {
+    return {b.cands.begin(), b.cands.begin() + std::min(b.count, cap)};
+}
+
+TEST(EnergyMining, AllOnesTargetTakesEveryCounterUpToTheCapacity) {
+    const Job job(vectors()[0]);
+    Job::target(filled(0xff));
+    std::set<std::uint64_t> all;
+    for (std::uint64_t c = 1000; c < 1024; ++c) all.insert(c);
+
+    // On the stand-in's thread pool: 24 candidates counted, 5 stored.
+    std::uint32_t count = 0;
+    std::vector<std::uint64_t> cands(8, 0xa5a5a5a5a5a5a5a5ULL);
+    std::uint32_t* d_count = &count;
+    std::uint64_t* d_cands = cands.data();
+    cudaStream_t st;
+    ASSERT_EQ(cudaStreamCreateWithFlags(&st, cudaStreamNonBlocking), cudaSuccess);
+    QTC_LAUNCH(qtcv_e::k_mine<false>, qtcv_e::MINE_THREADS, dim3(2), dim3(4), st, nullptr, nullptr,
+               std::uint64_t{1000}, 3u, d_count, d_cands, 5u, nullptr);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    ASSERT_EQ(cudaStreamSynchronize(st), cudaSuccess);
+    cudaStreamDestroy(st);
+    EXPECT_EQ(count, 24u);
+    const std::set<std::uint64_t> five(cands.begin(), cands.begin() + 5);
+    EXPECT_EQ(five.size(), 5u);
+    EXPECT_TRUE(std::includes(all.begin(), all.end(), five.begin(), five.end()));
+    EXPECT_EQ(cands[5], 0xa5a5a5a5a5a5a5a5ULL);
+
+    // One thread at a time: thread gid takes 1000 + 3·gid … 1002 + 3·gid, in order.
+    std::uint32_t seq_count = 0;
+    std::vector<std::uint64_t> seq(24);
+    for (unsigned gid = 0; gid < 8; ++gid) {
+        run_one(gid / 4, gid % 4, 2, 4, [&] {
+            qtcv_e::k_mine<false>(nullptr, nullptr, 1000, 3, &seq_count, seq.data(), 24, nullptr);
+        });
+        ASSERT_EQ(seq_count, 3 * (gid + 1));
+        for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(seq[3 * gid + i], 1000 + 3 * gid + i);
+    }
+}
+
+TEST(EnergyMining, CandidatesAreExactlyTheCountersBelowTheTarget) {
+    const Job job(vectors()[1]);
+    struct Case {
+        const char* what;
+        std::uint64_t start;
+        unsigned blocks, threads;
+        std::uint32_t iters;
+        Hash target;
+    };
+    const Case cases[] = {
+        {"about half", 1000, 2, 4, 3, [] { Hash t{}; t[0] = 0x80; return t; }()},
+        {"past the top", ~0ULL - 2, 1, 2, 3, plus_one(job.host_hash(0))},  // 2^64 − 3 … 2
+        {"one in the middle", 5000, 1, 4, 4, plus_one(job.host_hash(5006))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Job::target(c.target);
+        std::set<std::uint64_t> want;
+        const std::uint64_t covered = std::uint64_t{c.blocks} * c.threads * c.iters;
+        for (std::uint64_t k = 0; k < covered; ++k)
+            if (job.host_hash(c.start + k) < c.target) want.insert(c.start + k);
+        const Batch b = mine(c.blocks, c.threads, c.start, c.iters, 64);
+        EXPECT_EQ(b.count, want.size());
+        EXPECT_EQ(stored(b, 64), want);
+    }
+}
+
+TEST(EnergyMining, TargetIsComparedStrictlyOverAllSixtyFourBytes) {
+    // A vector whose hash has room to move at bytes 5, 35 and 40.
+    const auto& vs = vectors();
+    constexpr int MOVED[] = {5, 35, 40};
+    const auto v = std::find_if(vs.begin(), vs.end(), [&](const SelftestVector& s) {
+        return std::all_of(std::begin(MOVED), std::end(MOVED), [&](int i) { return s.hash[i] > 0 && s.hash[i] < 0xff; });
+    });
+    ASSERT_NE(v, vs.end());
+    const Job job(*v);
+    const std::uint64_t n = job.counter();
+    const Hash h = v->hash;
+    ASSERT_EQ(job.host_hash(n), h);
+
+    auto with = [&](std::initializer_list<std::pair<int, int>> changes, std::uint8_t rest_from = 0, int from = 64) {
+        Hash t = h;
+        for (int i = from; i < 64; ++i) t[i] = rest_from;
+        for (auto [i, delta] : changes) t[i] = static_cast<std::uint8_t>(t[i] + delta);
+        return t;
+    };
+    struct Case {
+        const char* what;
+        Hash target;
+        bool found;
+    };
+    const Case cases[] = {
+        {"hash + 1", plus_one(h), true},
+        {"hash itself", h, false},
+        {"hash − 1", minus_one(h), false},
+        {"first half larger at byte 5, then zeros", with({{5, +1}}, 0x00, 6), true},
+        {"first half smaller at byte 5, then 0xff", with({{5, -1}}, 0xff, 6), false},
+        {"tie, second half larger at byte 40", with({{40, +1}}), true},
+        {"tie, second half smaller at byte 40", with({{40, -1}}), false},
+        {"tie, smaller at byte 35 before larger at 40", with({{35, -1}, {40, +1}}), false},
+        {"tie, larger at byte 35 before smaller at 40", with({{35, +1}, {40, -1}}), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Job::target(c.target);
+        const Batch b = mine(1, 1, n, 1, 4);
+        ASSERT_EQ(b.count, c.found ? 1u : 0u);
+        if (c.found) {
+            EXPECT_EQ(b.cands[0], n);
+        }
+    }
+}
+
+TEST(EnergyMining, NoIterationsDoNothing) {
+    const Job job(vectors()[0]);
+    Job::target(filled(0xff));
+    const Batch b = mine(2, 4, 1000, 0, 8);
+    EXPECT_EQ(b.count, 0u);
+    EXPECT_TRUE(std::all_of(b.cands.begin(), b.cands.end(), [](std::uint64_t c) { return c == 0xa5a5a5a5a5a5a5a5ULL; }));
+}
+
+}  // namespace
