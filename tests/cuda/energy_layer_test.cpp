@@ -150,3 +150,37 @@ TEST(EnergyLayer, QueriesOfTheModule) {
     EXPECT_EQ(qtc_device_count(&count), 0);
     EXPECT_STREQ(qtc_error_string(101), "invalid device ordinal");
 }
+
+#if !defined(OVIK_REAL_CUDA)
+// Energy mines with 1,024 threads per block on compute capability 12.0 and
+// 256 elsewhere; the stand-in refuses a launch above the kernel's bound.
+TEST(EnergyLayer, MiningBoundFollowsTheComputeCapability) {
+    struct Case {
+        const char* devices;
+        std::uint32_t threads;
+        int result;
+    };
+    const Case cases[] = {
+        {"Sim Blackwell,2,120,0000:01:00.0", 1024, 0},
+        {"Sim Hopper,2,90,0000:01:00.0", 256, 0},
+        {"Sim Hopper,2,90,0000:01:00.0", 257, cudaErrorInvalidConfiguration},
+        {"Sim Hopper,2,90,0000:01:00.0", 1024, cudaErrorInvalidConfiguration},
+    };
+    for (const Case& c : cases) {
+        setenv("VEZEZIRUZ_SIM_DEVICES", c.devices, 1);
+        sim::reload_devices();
+        {
+            Context ctx;
+            ASSERT_NE(ctx.c, nullptr) << ctx.err;
+            Bytes64 zero{};
+            ASSERT_EQ(set_vector_job(ctx.c, vectors()[0], zero), 0);
+            EXPECT_EQ(qtc_mine_launch(ctx.c, 0, 1, c.threads, 1, 0), c.result) << c.devices << " " << c.threads;
+            if (c.result != 0) {
+                EXPECT_STREQ(qtc_ctx_error(ctx.c), "cudaGetLastError(): invalid configuration argument");
+            }
+        }
+        unsetenv("VEZEZIRUZ_SIM_DEVICES");
+        sim::reload_devices();
+    }
+}
+#endif

@@ -137,6 +137,23 @@ TEST_F(HostLayerTest, CreationDefaultsAndErrors) {
     }
 }
 
+// With VEZEZIRUZ_CPU_SPIN present the device keeps its default scheduling:
+// creation never asks for blocking sync.
+TEST_F(HostLayerTest, CpuSpinLeavesTheDeviceFlagsAlone) {
+    for (bool spin : {false, true}) {
+        if (spin)
+            setenv("VEZEZIRUZ_CPU_SPIN", "", 1);
+        else
+            unsetenv("VEZEZIRUZ_CPU_SPIN");
+        sim::clear_faults();
+        sim::fail_call("cudaSetDeviceFlags", 1, cudaErrorUnknown);  // consumed only if called
+        { Context ctx; ASSERT_NE(ctx.c, nullptr); }
+        EXPECT_EQ(cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync), spin ? cudaErrorUnknown : cudaSuccess) << spin;
+        cudaGetLastError();
+    }
+    unsetenv("VEZEZIRUZ_CPU_SPIN");
+}
+
 TEST_F(HostLayerTest, EveryCreationFailureReleasesWhatWasMade) {
     struct Case {
         const char* function;
