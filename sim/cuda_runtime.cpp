@@ -450,13 +450,31 @@ cudaError_t check_copy(void* dst, const void* src, std::size_t count, cudaMemcpy
     return cudaSuccess;
 }
 
+// A copy whose source is host memory. The runtime stages such a source
+// before the call returns (so the caller may reuse it at once, as the host
+// layer does with a block on its stack); the stand-in stages every one.
+bool from_host_memory(const void* src, std::size_t count, cudaMemcpyKind kind) {
+    if (kind == cudaMemcpyHostToDevice || kind == cudaMemcpyHostToHost) return true;
+    return kind == cudaMemcpyDefault && !in_device_memory(src, count);
+}
+
+// The work of one copy, with a host source copied aside now.
+std::function<void()> copy_work(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
+    if (from_host_memory(src, count, kind)) {
+        auto staged = std::make_shared<std::vector<unsigned char>>(static_cast<const unsigned char*>(src),
+                                                                   static_cast<const unsigned char*>(src) + count);
+        return [dst, staged] { std::memcpy(dst, staged->data(), staged->size()); };
+    }
+    return [dst, src, count] { std::memcpy(dst, src, count); };
+}
+
 cudaError_t enqueue_copy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind, cudaStream_t stream,
                          bool wait) {
     if (const cudaError_t error = check_copy(dst, src, count, kind); error != cudaSuccess) return error;
     std::shared_ptr<CUstream_st> s;
     if (const cudaError_t error = resolve_stream(stream, s); error != cudaSuccess) return error;
     if (count == 0) return cudaSuccess;
-    s->enqueue([=] { std::memcpy(dst, src, count); });
+    s->enqueue(copy_work(dst, src, count, kind));
     if (wait) s->wait_for(s->ticket());
     return cudaSuccess;
 }
@@ -485,7 +503,7 @@ cudaError_t memcpy_to_symbol_async(void* device_copy, std::size_t symbol_size, c
         if (const cudaError_t error = resolve_stream(stream, s); error != cudaSuccess) return error;
         if (count > 0) {
             void* dst = static_cast<unsigned char*>(device_copy) + offset;
-            s->enqueue([=] { std::memcpy(dst, src, count); });
+            s->enqueue(copy_work(dst, src, count, kind));
         }
         return cudaSuccess;
     });

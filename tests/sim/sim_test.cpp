@@ -412,6 +412,30 @@ TEST_F(Sim, StreamRunsItsWorkInOrderAfterTheCallsReturn) {
     EXPECT_EQ(cudaStreamDestroy(s), cudaSuccess);
 }
 
+// A host source is staged when the call returns, as the runtime does for
+// pageable memory: the caller may overwrite it at once.
+TEST_F(Sim, CopiesFromHostMemoryAreStagedAtTheCall) {
+    cudaStream_t stream;
+    ASSERT_EQ(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking), cudaSuccess);
+    void* device = nullptr;
+    ASSERT_EQ(cudaMalloc(&device, 4), cudaSuccess);
+    // Hold the stream back behind a launch until the source has changed.
+    std::atomic<bool> release{false};
+    sim::launch("hold", 0, dim3(1), dim3(1), stream, [&] {
+        while (!release) std::this_thread::yield();
+    });
+    unsigned char source[4] = {1, 2, 3, 4};
+    ASSERT_EQ(cudaMemcpyAsync(device, source, 4, cudaMemcpyHostToDevice, stream), cudaSuccess);
+    std::memset(source, 9, sizeof source);
+    release = true;
+    unsigned char back[4] = {};
+    ASSERT_EQ(cudaMemcpyAsync(back, device, 4, cudaMemcpyDeviceToHost, stream), cudaSuccess);
+    ASSERT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
+    EXPECT_EQ(std::vector<unsigned char>(back, back + 4), (std::vector<unsigned char>{1, 2, 3, 4}));
+    cudaFree(device);
+    cudaStreamDestroy(stream);
+}
+
 TEST_F(Sim, StreamsDoNotWaitForEachOther) {
     cudaStream_t held = new_stream();
     cudaStream_t other = new_stream();
