@@ -197,10 +197,11 @@ struct HostLayer {
         if (c->busy_ms == 0.0 && c->pending[0] == 0 && c->pending[1] == 0) c->t_start = steady_ns();
         if ((e = cudaEventRecord(c->ev_k0[buf], st)) != cudaSuccess)
             return fail_step(c, "cudaEventRecord(c->ev_k0[buf], st)", e);
-        clear_last_error();
-        Module::launch_mine(dim3(blocks), dim3(threads), st, c->d_mid, c->d_base, nonce_start, iters,
-                            c->d_count[buf], c->d_cands[buf], c->cap);
-        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
+        if (const int failed = launched(c, [&] {
+            Module::launch_mine(dim3(blocks), dim3(threads), st, c->d_mid, c->d_base, nonce_start, iters,
+                                c->d_count[buf], c->d_cands[buf], c->cap);
+            }))
+            return failed;
         if ((e = cudaEventRecord(c->ev_k1[buf], st)) != cudaSuccess)
             return fail_step(c, "cudaEventRecord(c->ev_k1[buf], st)", e);
         if ((e = cudaMemcpyAsync(c->h_count[buf], c->d_count[buf], 4, cudaMemcpyDeviceToHost, st)) != cudaSuccess)
@@ -271,12 +272,12 @@ struct HostLayer {
             return fail_step(c, "cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)", e);
         if ((e = Module::upload_target(tgt64, c->stream)) != cudaSuccess)
             return fail_step(c, "cudaMemcpyToSymbolAsync(c_tgt, tgt64, 64, 0, cudaMemcpyHostToDevice, c->stream)", e);
-        clear_last_error();
-        Module::launch_midstate(c->stream, c->d_hdr_nhi, c->d_mid);
-        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
-        clear_last_error();
-        Module::launch_midstate_mm(c->stream, c->d_mid, c->d_base, c->d_mm);
-        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
+        if (const int failed = launched(c, [&] { Module::launch_midstate(c->stream, c->d_hdr_nhi, c->d_mid); }))
+            return failed;
+        if (const int failed = launched(c, [&] {
+            Module::launch_midstate_mm(c->stream, c->d_mid, c->d_base, c->d_mm);
+            }))
+            return failed;
         if ((e = Module::upload_start_state(c->d_mm, c->stream)) != cudaSuccess)
             return fail_step(c, "cudaMemcpyToSymbolAsync(c_mm, c->d_mm, 96, 0, cudaMemcpyDeviceToDevice, c->stream)",
                              e);
@@ -294,11 +295,12 @@ struct HostLayer {
             return fail_step(c, "cudaMemcpyAsync(c->d_scratch, nlo32, 32ull * n, cudaMemcpyHostToDevice, c->stream)", e);
         if ((e = cudaMemsetAsync(c->d_count[0], 0, 4, c->stream)) != cudaSuccess)
             return fail_step(c, "cudaMemsetAsync(c->d_count[0], 0, 4, c->stream)", e);
-        clear_last_error();
-        Module::launch_check(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
-                             c->d_mid, static_cast<const std::uint8_t*>(c->d_scratch), n, c->d_count[0],
-                             c->d_cands[0], c->cap, static_cast<std::uint8_t*>(c->d_scratch2));
-        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
+        if (const int failed = launched(c, [&] {
+            Module::launch_check(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
+                                 c->d_mid, static_cast<const std::uint8_t*>(c->d_scratch), n, c->d_count[0],
+                                 c->d_cands[0], c->cap, static_cast<std::uint8_t*>(c->d_scratch2));
+            }))
+            return failed;
         if ((e = cudaMemcpyAsync(h1_32, c->d_scratch2, 32ull * n, cudaMemcpyDeviceToHost, c->stream)) != cudaSuccess)
             return fail_step(c, "cudaMemcpyAsync(h1_32, c->d_scratch2, 32ull * n, cudaMemcpyDeviceToHost, c->stream)", e);
         if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
@@ -313,11 +315,12 @@ struct HostLayer {
             return -1;
         if ((e = cudaMemcpyAsync(c->d_scratch, in96, 96ull * n, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
             return fail_step(c, "cudaMemcpyAsync(c->d_scratch, in96, 96ull * n, cudaMemcpyHostToDevice, c->stream)", e);
-        clear_last_error();
-        Module::launch_hash_full(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
-                                 static_cast<const std::uint8_t*>(c->d_scratch),
-                                 static_cast<std::uint8_t*>(c->d_scratch2), n);
-        if ((e = cudaGetLastError()) != cudaSuccess) return fail_step(c, "cudaGetLastError()", e);
+        if (const int failed = launched(c, [&] {
+            Module::launch_hash_full(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
+                                     static_cast<const std::uint8_t*>(c->d_scratch),
+                                     static_cast<std::uint8_t*>(c->d_scratch2), n);
+            }))
+            return failed;
         if ((e = cudaMemcpyAsync(out64, c->d_scratch2, 64ull * n, cudaMemcpyDeviceToHost, c->stream)) != cudaSuccess)
             return fail_step(c, "cudaMemcpyAsync(out64, c->d_scratch2, 64ull * n, cudaMemcpyDeviceToHost, c->stream)", e);
         if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
@@ -326,6 +329,16 @@ struct HostLayer {
     }
 
 private:
+    // Runs one launch and reports a refused one at "cudaGetLastError()". The
+    // last error is cleared first: see clear_last_error.
+    template <typename Launch>
+    static int launched(qtc_ctx* c, Launch&& launch) {
+        clear_last_error();
+        launch();
+        const cudaError_t e = cudaGetLastError();
+        return e == cudaSuccess ? 0 : fail_step(c, "cudaGetLastError()", e);
+    }
+
     // Grow-only scratch: keeps a buffer that is large enough, else replaces
     // it with one of exactly `need` bytes.
     static bool grow(qtc_ctx* c, void*& buffer, std::uint64_t& capacity, std::uint64_t need) {
