@@ -90,7 +90,8 @@ inline void write_text(char* buffer, int size, const char* format, ...) {
 inline void clear_last_error() { cudaGetLastError(); }
 
 // Records "step: CUDA text" for a failed call and passes its code on.
-inline int fail_step(qtc_ctx* c, const char* step, cudaError_t code) {
+template <typename Ctx>
+int fail_step(Ctx* c, const char* step, cudaError_t code) {
     write_text(c->err, sizeof c->err, "%s: %s", step, cudaGetErrorString(code));
     return static_cast<int>(code);
 }
@@ -114,8 +115,86 @@ inline void release_objects(qtc_ctx* c) {
     if (c->d_scratch2) cudaFree(c->d_scratch2);
 }
 
+// The steps that every record layout performs alike: the verification entry
+// points, their scratch buffers, and launching with the refusal check.
+template <typename Module, typename Ctx>
+struct SharedSteps {
+    static int mine_check(Ctx* c, const std::uint8_t* nlo32, std::uint8_t* h1_32, std::uint32_t n) {
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if (!grow(c, c->d_scratch, c->d_scratch_cap, 32ull * n) || !grow(c, c->d_scratch2, c->d_scratch2_cap, 32ull * n))
+            return -1;
+        if ((e = cudaMemcpyAsync(c->d_scratch, nlo32, 32ull * n, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_scratch, nlo32, 32ull * n, cudaMemcpyHostToDevice, c->stream)", e);
+        if ((e = cudaMemsetAsync(c->d_count[0], 0, 4, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemsetAsync(c->d_count[0], 0, 4, c->stream)", e);
+        if (const int failed = launched(c, [&] {
+            Module::launch_check(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
+                                 c->d_mid, static_cast<const std::uint8_t*>(c->d_scratch), n, c->d_count[0],
+                                 c->d_cands[0], c->cap, static_cast<std::uint8_t*>(c->d_scratch2));
+            }))
+            return failed;
+        if ((e = cudaMemcpyAsync(h1_32, c->d_scratch2, 32ull * n, cudaMemcpyDeviceToHost, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(h1_32, c->d_scratch2, 32ull * n, cudaMemcpyDeviceToHost, c->stream)", e);
+        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
+        return 0;
+    }
+
+    static int hash_full(Ctx* c, const std::uint8_t* in96, std::uint8_t* out64, std::uint32_t n) {
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if (!grow(c, c->d_scratch, c->d_scratch_cap, 96ull * n) || !grow(c, c->d_scratch2, c->d_scratch2_cap, 64ull * n))
+            return -1;
+        if ((e = cudaMemcpyAsync(c->d_scratch, in96, 96ull * n, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_scratch, in96, 96ull * n, cudaMemcpyHostToDevice, c->stream)", e);
+        if (const int failed = launched(c, [&] {
+            Module::launch_hash_full(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
+                                     static_cast<const std::uint8_t*>(c->d_scratch),
+                                     static_cast<std::uint8_t*>(c->d_scratch2), n);
+            }))
+            return failed;
+        if ((e = cudaMemcpyAsync(out64, c->d_scratch2, 64ull * n, cudaMemcpyDeviceToHost, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(out64, c->d_scratch2, 64ull * n, cudaMemcpyDeviceToHost, c->stream)", e);
+        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
+        return 0;
+    }
+
+    // Runs one launch and reports a refused one at "cudaGetLastError()". The
+    // last error is cleared first: see clear_last_error.
+    template <typename Launch>
+    static int launched(Ctx* c, Launch&& launch) {
+        clear_last_error();
+        launch();
+        const cudaError_t e = cudaGetLastError();
+        return e == cudaSuccess ? 0 : fail_step(c, "cudaGetLastError()", e);
+    }
+
+    // Grow-only scratch: keeps a buffer that is large enough, else replaces
+    // it with one of exactly `need` bytes.
+    static bool grow(Ctx* c, void*& buffer, std::uint64_t& capacity, std::uint64_t need) {
+        if (capacity >= need) return true;
+        if (buffer != nullptr) cudaFree(buffer);
+        buffer = nullptr;
+        capacity = 0;
+        const cudaError_t e = cudaMalloc(&buffer, need);
+        if (e != cudaSuccess) {
+            buffer = nullptr;
+            fail_step(c, "cudaMalloc((void**)p, need)", e);
+            return false;
+        }
+        capacity = need;
+        return true;
+    }
+};
+
 template <typename Module>
-struct HostLayer {
+struct HostLayer : SharedSteps<Module, qtc_ctx> {
+    using Shared = SharedSteps<Module, qtc_ctx>;
+    using Shared::hash_full;
+    using Shared::mine_check;
+
     // ---- contexts and errors ----
 
     static qtc_ctx* ctx_create(int device, std::uint32_t cap, char* errbuf, int errlen) {
@@ -197,7 +276,7 @@ struct HostLayer {
         if (c->busy_ms == 0.0 && c->pending[0] == 0 && c->pending[1] == 0) c->t_start = steady_ns();
         if ((e = cudaEventRecord(c->ev_k0[buf], st)) != cudaSuccess)
             return fail_step(c, "cudaEventRecord(c->ev_k0[buf], st)", e);
-        if (const int failed = launched(c, [&] {
+        if (const int failed = Shared::launched(c, [&] {
             Module::launch_mine(dim3(blocks), dim3(threads), st, c->d_mid, c->d_base, nonce_start, iters,
                                 c->d_count[buf], c->d_cands[buf], c->cap);
             }))
@@ -272,9 +351,9 @@ struct HostLayer {
             return fail_step(c, "cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)", e);
         if ((e = Module::upload_target(tgt64, c->stream)) != cudaSuccess)
             return fail_step(c, "cudaMemcpyToSymbolAsync(c_tgt, tgt64, 64, 0, cudaMemcpyHostToDevice, c->stream)", e);
-        if (const int failed = launched(c, [&] { Module::launch_midstate(c->stream, c->d_hdr_nhi, c->d_mid); }))
+        if (const int failed = Shared::launched(c, [&] { Module::launch_midstate(c->stream, c->d_hdr_nhi, c->d_mid); }))
             return failed;
-        if (const int failed = launched(c, [&] {
+        if (const int failed = Shared::launched(c, [&] {
             Module::launch_midstate_mm(c->stream, c->d_mid, c->d_base, c->d_mm);
             }))
             return failed;
@@ -284,76 +363,6 @@ struct HostLayer {
         if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
             return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
         return 0;
-    }
-
-    static int mine_check(qtc_ctx* c, const std::uint8_t* nlo32, std::uint8_t* h1_32, std::uint32_t n) {
-        cudaError_t e;
-        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
-        if (!grow(c, c->d_scratch, c->d_scratch_cap, 32ull * n) || !grow(c, c->d_scratch2, c->d_scratch2_cap, 32ull * n))
-            return -1;
-        if ((e = cudaMemcpyAsync(c->d_scratch, nlo32, 32ull * n, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyAsync(c->d_scratch, nlo32, 32ull * n, cudaMemcpyHostToDevice, c->stream)", e);
-        if ((e = cudaMemsetAsync(c->d_count[0], 0, 4, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemsetAsync(c->d_count[0], 0, 4, c->stream)", e);
-        if (const int failed = launched(c, [&] {
-            Module::launch_check(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
-                                 c->d_mid, static_cast<const std::uint8_t*>(c->d_scratch), n, c->d_count[0],
-                                 c->d_cands[0], c->cap, static_cast<std::uint8_t*>(c->d_scratch2));
-            }))
-            return failed;
-        if ((e = cudaMemcpyAsync(h1_32, c->d_scratch2, 32ull * n, cudaMemcpyDeviceToHost, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyAsync(h1_32, c->d_scratch2, 32ull * n, cudaMemcpyDeviceToHost, c->stream)", e);
-        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
-        return 0;
-    }
-
-    static int hash_full(qtc_ctx* c, const std::uint8_t* in96, std::uint8_t* out64, std::uint32_t n) {
-        cudaError_t e;
-        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
-        if (!grow(c, c->d_scratch, c->d_scratch_cap, 96ull * n) || !grow(c, c->d_scratch2, c->d_scratch2_cap, 64ull * n))
-            return -1;
-        if ((e = cudaMemcpyAsync(c->d_scratch, in96, 96ull * n, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyAsync(c->d_scratch, in96, 96ull * n, cudaMemcpyHostToDevice, c->stream)", e);
-        if (const int failed = launched(c, [&] {
-            Module::launch_hash_full(dim3((n + VERIFY_THREADS - 1) / VERIFY_THREADS), dim3(VERIFY_THREADS), c->stream,
-                                     static_cast<const std::uint8_t*>(c->d_scratch),
-                                     static_cast<std::uint8_t*>(c->d_scratch2), n);
-            }))
-            return failed;
-        if ((e = cudaMemcpyAsync(out64, c->d_scratch2, 64ull * n, cudaMemcpyDeviceToHost, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyAsync(out64, c->d_scratch2, 64ull * n, cudaMemcpyDeviceToHost, c->stream)", e);
-        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
-        return 0;
-    }
-
-private:
-    // Runs one launch and reports a refused one at "cudaGetLastError()". The
-    // last error is cleared first: see clear_last_error.
-    template <typename Launch>
-    static int launched(qtc_ctx* c, Launch&& launch) {
-        clear_last_error();
-        launch();
-        const cudaError_t e = cudaGetLastError();
-        return e == cudaSuccess ? 0 : fail_step(c, "cudaGetLastError()", e);
-    }
-
-    // Grow-only scratch: keeps a buffer that is large enough, else replaces
-    // it with one of exactly `need` bytes.
-    static bool grow(qtc_ctx* c, void*& buffer, std::uint64_t& capacity, std::uint64_t need) {
-        if (capacity >= need) return true;
-        if (buffer != nullptr) cudaFree(buffer);
-        buffer = nullptr;
-        capacity = 0;
-        const cudaError_t e = cudaMalloc(&buffer, need);
-        if (e != cudaSuccess) {
-            buffer = nullptr;
-            fail_step(c, "cudaMalloc((void**)p, need)", e);
-            return false;
-        }
-        capacity = need;
-        return true;
     }
 };
 

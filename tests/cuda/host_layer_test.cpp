@@ -11,6 +11,7 @@
 
 #include "cuda/common.hpp"
 #include "cuda/host_layer.hpp"
+#include "cuda/host_layer_single_stream.hpp"
 #include "tests/support/subprocess.hpp"
 
 namespace {
@@ -397,4 +398,97 @@ TEST_F(HostLayerTest, NvmlReadingsAndTheirAbsence) {
         EXPECT_EQ(probe.status, 0) << c.what << probe.err;
         EXPECT_EQ(probe.out, c.output + "\n") << c.what;
     }
+}
+
+// ---- The single-stream record of the hb89 module -----------------------------
+
+namespace {
+
+using Single = qtc_host::HostLayerSingleStream<FakeModule>;
+
+struct SingleContext {
+    explicit SingleContext(std::uint32_t cap = 8) : c(Single::ctx_create(0, cap, err, sizeof err)) {}
+    ~SingleContext() { Single::ctx_destroy(c); }
+    qtc_ctx_single_stream* c;
+    char err[256] = "";
+};
+
+}  // namespace
+
+TEST_F(HostLayerTest, SingleStreamRecordMinesOnItsOneStream) {
+    SingleContext ctx(5);
+    ASSERT_NE(ctx.c, nullptr) << ctx.err;
+    EXPECT_EQ(ctx.c->cap, 5u);
+    ASSERT_EQ(Single::mine_launch(ctx.c, 1000, 2, 4, 3, 0), 0) << ctx.c->err;
+    ASSERT_EQ(Single::mine_launch(ctx.c, 0, 1, 1, 2, 1), 0);
+    std::uint64_t cands[5];
+    std::uint32_t count;
+    std::uint64_t launched;
+    ASSERT_EQ(Single::mine_collect(ctx.c, 0, cands, &count, &launched), 0);
+    EXPECT_EQ(count, 24u);
+    EXPECT_EQ(launched, 24u);
+    ASSERT_EQ(Single::mine_collect(ctx.c, 1, cands, &count, &launched), 0);
+    EXPECT_EQ(count, 2u);
+    std::uint8_t in[96] = {5}, out[64];
+    EXPECT_EQ(Single::hash_full(ctx.c, in, out, 1), 0);
+    EXPECT_EQ(out[0], 5);
+    EXPECT_EQ(Single::mine_launch(ctx.c, 0, 1, 1, 1, 2), -1);
+    EXPECT_STREQ(Single::ctx_error(ctx.c), "qtc_mine_launch: buf 2 > 1");
+}
+
+TEST_F(HostLayerTest, SingleStreamRecordNamesItsOwnSteps) {
+    struct Case {
+        const char* operation;
+        const char* function;
+        int nth;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"create", "cudaStreamCreateWithFlags", 1, "cudaStreamCreate: unspecified launch failure"},
+        {"create", "cudaStreamCreateWithFlags", 2, ""},  // only one stream
+        {"create", "cudaMalloc", 5, "alloc buffer 0: unspecified launch failure"},
+        {"create", "cudaEventCreateWithFlags", 2, "alloc buffer 1: unspecified launch failure"},
+        {"create", "cudaEventCreate", 1, ""},  // no timing events
+        {"create", "cudaSetDeviceFlags", 1, ""},  // no device flag
+        {"launch", "cudaMemsetAsync", 1, "cudaMemsetAsync(c->d_count[buf], 0, 4, c->stream): unspecified launch failure"},
+        {"launch", "launch", 1, "cudaGetLastError(): unspecified launch failure"},
+        {"launch", "cudaMemcpyAsync", 1,
+         "cudaMemcpyAsync(c->h_count[buf], c->d_count[buf], 4, cudaMemcpyDeviceToHost, c->stream): unspecified "
+         "launch failure"},
+        {"launch", "cudaMemcpyAsync", 2,
+         "cudaMemcpyAsync(c->h_cands[buf], c->d_cands[buf], 8ull * c->cap, cudaMemcpyDeviceToHost, c->stream): "
+         "unspecified launch failure"},
+        {"launch", "cudaEventRecord", 1, "cudaEventRecord(c->ev_done[buf], c->stream): unspecified launch failure"},
+        {"launch", "cudaEventRecord", 2, ""},  // no timing events
+        {"set_job", "cudaStreamSynchronize", 1, "cudaStreamSynchronize(c->stream): unspecified launch failure"},
+        {"set_job", "cudaMemcpyAsync", 1,
+         "cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream): unspecified launch failure"},
+    };
+    std::uint8_t job[64] = {};
+    for (const Case& c : cases) {
+        sim::clear_faults();
+        cudaGetLastError();
+        const std::string what = std::string(c.operation) + " " + c.function + " " + std::to_string(c.nth);
+        if (std::string(c.operation) == "create") {
+            sim::fail_call(c.function, c.nth, cudaErrorLaunchFailure);
+            char err[256] = "";
+            qtc_ctx_single_stream* made = Single::ctx_create(0, 8, err, sizeof err);
+            EXPECT_EQ(made == nullptr, *c.text != '\0') << what;
+            EXPECT_STREQ(err, c.text) << what;
+            Single::ctx_destroy(made);
+            EXPECT_TRUE(nothing_alive()) << what;
+            continue;
+        }
+        SingleContext ctx;
+        ASSERT_NE(ctx.c, nullptr) << ctx.err;
+        sim::fail_call(c.function, c.nth, cudaErrorLaunchFailure);
+        const int result = std::string(c.operation) == "launch" ? Single::mine_launch(ctx.c, 0, 1, 1, 1, 0)
+                                                                : Single::set_job(ctx.c, job, job, job, job);
+        EXPECT_EQ(result, *c.text ? cudaErrorLaunchFailure : 0) << what;
+        EXPECT_STREQ(ctx.c->err, c.text) << what;
+        sim::clear_faults();
+        cudaStreamSynchronize(ctx.c->stream);
+    }
+    sim::clear_faults();
+    cudaGetLastError();
 }

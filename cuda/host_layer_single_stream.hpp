@@ -1,0 +1,194 @@
+// The older host record that the hb89 module keeps: one stream for both
+// launch buffers (their batches run one after the other on the GPU; the
+// overlap is between the GPU and the host's collecting), no kernel timing,
+// blocking-sync completion events whatever the environment.
+#pragma once
+
+#include "cuda/host_layer.hpp"
+
+struct qtc_ctx_single_stream {
+    int device;
+    cudaStream_t stream;
+    std::uint64_t* d_mid;
+    std::uint64_t* d_mm;
+    std::uint8_t* d_hdr_nhi;
+    std::uint8_t* d_base;
+    std::uint32_t* d_count[2];
+    std::uint64_t* d_cands[2];
+    std::uint32_t* h_count[2];
+    std::uint64_t* h_cands[2];
+    std::uint64_t launched[2];
+    cudaEvent_t ev_done[2];
+    std::int32_t pending[2];
+    std::uint32_t cap;
+    void* d_scratch;
+    std::uint64_t d_scratch_cap;
+    void* d_scratch2;
+    std::uint64_t d_scratch2_cap;
+    char err[256];
+};
+
+namespace qtc_host {
+
+inline void release_objects(qtc_ctx_single_stream* c) {
+    cudaFree(c->d_mid);
+    cudaFree(c->d_mm);
+    cudaFree(c->d_hdr_nhi);
+    cudaFree(c->d_base);
+    for (int b = 0; b < 2; ++b) {
+        cudaFree(c->d_count[b]);
+        cudaFree(c->d_cands[b]);
+        if (c->h_count[b]) cudaFreeHost(c->h_count[b]);
+        if (c->h_cands[b]) cudaFreeHost(c->h_cands[b]);
+        if (c->ev_done[b]) cudaEventDestroy(c->ev_done[b]);
+    }
+    if (c->d_scratch) cudaFree(c->d_scratch);
+    if (c->d_scratch2) cudaFree(c->d_scratch2);
+}
+
+template <typename Module>
+struct HostLayerSingleStream : SharedSteps<Module, qtc_ctx_single_stream> {
+    using Ctx = qtc_ctx_single_stream;
+    using Shared = SharedSteps<Module, Ctx>;
+    using Shared::hash_full;
+    using Shared::mine_check;
+
+    static Ctx* ctx_create(int device, std::uint32_t cap, char* errbuf, int errlen) {
+        auto* c = static_cast<Ctx*>(std::calloc(1, sizeof(Ctx)));
+        if (c == nullptr) {
+            write_text(errbuf, errlen, "cannot allocate a context");
+            return nullptr;
+        }
+        c->device = device;
+        c->cap = cap == 0 ? DEFAULT_CAP : cap;
+        cudaError_t e = cudaSetDevice(device);
+        if (e != cudaSuccess) {
+            write_text(errbuf, errlen, "cudaSetDevice(%d): %s", device, cudaGetErrorString(e));
+            std::free(c);
+            return nullptr;
+        }
+        auto failed = [&](const char* format, auto... args) {
+            write_text(errbuf, errlen, format, args..., cudaGetErrorString(e));
+            release_objects(c);
+            if (c->stream) cudaStreamDestroy(c->stream);
+            std::free(c);
+            return static_cast<Ctx*>(nullptr);
+        };
+        if ((e = cudaStreamCreateWithFlags(&c->stream, cudaStreamNonBlocking)) != cudaSuccess)
+            return failed("cudaStreamCreate: %s");
+        if ((e = cudaMalloc(reinterpret_cast<void**>(&c->d_mid), 96)) != cudaSuccess ||
+            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_mm), 96)) != cudaSuccess ||
+            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_hdr_nhi), 64)) != cudaSuccess ||
+            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_base), 32)) != cudaSuccess)
+            return failed("cudaMalloc: %s");
+        const std::uint64_t list_bytes = 8ull * c->cap;
+        for (int b = 0; b < 2; ++b) {
+            if ((e = cudaMalloc(reinterpret_cast<void**>(&c->d_count[b]), 4)) != cudaSuccess ||
+                (e = cudaMalloc(reinterpret_cast<void**>(&c->d_cands[b]), list_bytes)) != cudaSuccess ||
+                (e = cudaHostAlloc(reinterpret_cast<void**>(&c->h_count[b]), 4, 0)) != cudaSuccess ||
+                (e = cudaHostAlloc(reinterpret_cast<void**>(&c->h_cands[b]), list_bytes, 0)) != cudaSuccess ||
+                (e = cudaEventCreateWithFlags(&c->ev_done[b], cudaEventBlockingSync | cudaEventDisableTiming)) !=
+                    cudaSuccess)
+                return failed("alloc buffer %d: %s", b);
+        }
+        return c;
+    }
+
+    static void ctx_destroy(Ctx* c) {
+        if (c == nullptr) return;
+        cudaSetDevice(c->device);
+        cudaStreamSynchronize(c->stream);
+        release_objects(c);
+        cudaStreamDestroy(c->stream);
+        std::free(c);
+    }
+
+    static const char* ctx_error(const Ctx* c) { return c == nullptr ? "null ctx" : c->err; }
+
+    static int mine_launch(Ctx* c, std::uint64_t nonce_start, std::uint32_t blocks, std::uint32_t threads,
+                           std::uint32_t iters, std::uint32_t buf) {
+        if (buf > 1) {
+            write_text(c->err, sizeof c->err, "qtc_mine_launch: buf %u > 1", buf);
+            return -1;
+        }
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if ((e = cudaMemsetAsync(c->d_count[buf], 0, 4, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemsetAsync(c->d_count[buf], 0, 4, c->stream)", e);
+        if (const int failed = Shared::launched(c, [&] {
+                Module::launch_mine(dim3(blocks), dim3(threads), c->stream, c->d_mid, c->d_base, nonce_start, iters,
+                                    c->d_count[buf], c->d_cands[buf], c->cap);
+            }))
+            return failed;
+        if ((e = cudaMemcpyAsync(c->h_count[buf], c->d_count[buf], 4, cudaMemcpyDeviceToHost, c->stream)) !=
+            cudaSuccess)
+            return fail_step(c,
+                             "cudaMemcpyAsync(c->h_count[buf], c->d_count[buf], 4, cudaMemcpyDeviceToHost, c->stream)",
+                             e);
+        if ((e = cudaMemcpyAsync(c->h_cands[buf], c->d_cands[buf], 8ull * c->cap, cudaMemcpyDeviceToHost,
+                                 c->stream)) != cudaSuccess)
+            return fail_step(c,
+                             "cudaMemcpyAsync(c->h_cands[buf], c->d_cands[buf], 8ull * c->cap, "
+                             "cudaMemcpyDeviceToHost, c->stream)",
+                             e);
+        if ((e = cudaEventRecord(c->ev_done[buf], c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaEventRecord(c->ev_done[buf], c->stream)", e);
+        c->launched[buf] = static_cast<std::uint64_t>(blocks) * iters * threads;
+        c->pending[buf] = 1;
+        return 0;
+    }
+
+    static int mine_collect(Ctx* c, std::uint32_t buf, std::uint64_t* cands_out, std::uint32_t* count_out,
+                            std::uint64_t* launched_out) {
+        if (buf > 1) {
+            write_text(c->err, sizeof c->err, "qtc_mine_collect: buf %u > 1", buf);
+            return -1;
+        }
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if (c->pending[buf] == 0) {
+            *count_out = 0;
+            *launched_out = 0;
+            return 0;
+        }
+        if ((e = cudaEventSynchronize(c->ev_done[buf])) != cudaSuccess)
+            return fail_step(c, "cudaEventSynchronize(c->ev_done[buf])", e);
+        c->pending[buf] = 0;
+        const std::uint32_t raw = *c->h_count[buf];
+        const std::uint32_t k = raw < c->cap ? raw : c->cap;
+        if (k > 0) std::memcpy(cands_out, c->h_cands[buf], 8ull * k);
+        *count_out = raw;
+        *launched_out = c->launched[buf];
+        return 0;
+    }
+
+    // The one stream already orders the uploads behind every pending batch.
+    static int set_job(Ctx* c, const std::uint8_t* hdr, const std::uint8_t* nhi, const std::uint8_t* base32,
+                       const std::uint8_t* tgt64) {
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        std::uint8_t hn[64];
+        std::memcpy(hn, hdr, 32);
+        std::memcpy(hn + 32, nhi, 32);
+        if ((e = cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)", e);
+        if ((e = cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)", e);
+        if ((e = Module::upload_target(tgt64, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyToSymbolAsync(c_tgt, tgt64, 64, 0, cudaMemcpyHostToDevice, c->stream)", e);
+        if (const int failed = Shared::launched(c, [&] { Module::launch_midstate(c->stream, c->d_hdr_nhi, c->d_mid); }))
+            return failed;
+        if (const int failed = Shared::launched(c, [&] {
+                Module::launch_midstate_mm(c->stream, c->d_mid, c->d_base, c->d_mm);
+            }))
+            return failed;
+        if ((e = Module::upload_start_state(c->d_mm, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyToSymbolAsync(c_mm, c->d_mm, 96, 0, cudaMemcpyDeviceToDevice, c->stream)",
+                             e);
+        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
+        return 0;
+    }
+};
+
+}  // namespace qtc_host
