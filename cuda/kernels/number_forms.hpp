@@ -1,0 +1,310 @@
+// Goldilocks arithmetic of the kernel modules on 32-bit words, p = 2^64 − ε
+// with ε = 2^32 − 1: the number forms every module shares and the product
+// reductions the modules choose from. Device code uses inline PTX for the
+// carry chains and multiply-adds; every other compiler (g++ against the
+// stand-in, and nvcc's host pass) gets the same steps in plain C++.
+#pragma once
+
+#include <cstdint>
+
+#include "cuda/portability.hpp"
+
+namespace qtc_forms {
+
+inline constexpr std::uint32_t EPSILON = 0xffffffffu;
+
+// A 64-bit word standing for its residue; not necessarily canonical.
+struct Fe {
+    std::uint32_t lo, hi;
+};
+
+// l0 + l1·2^32 + l2·2^64, exact: sums are kept in this form until a product
+// needs them. l2 counts carries and stays small.
+struct Lazy {
+    std::uint32_t l0, l1, l2;
+};
+
+// A 128-bit product p0 + p1·2^32 + p2·2^64 + p3·2^96.
+struct Wide {
+    std::uint32_t p0, p1, p2, p3;
+};
+
+__device__ __forceinline__ Fe fe(std::uint64_t v) {
+    return {static_cast<std::uint32_t>(v), static_cast<std::uint32_t>(v >> 32)};
+}
+
+__device__ __forceinline__ std::uint64_t u64(Fe a) { return static_cast<std::uint64_t>(a.hi) << 32 | a.lo; }
+
+__device__ __forceinline__ Lazy lazy(Fe a) { return {a.lo, a.hi, 0}; }
+
+__device__ __forceinline__ Lazy add(Lazy a, Fe b) {
+#if defined(__CUDA_ARCH__)
+    Lazy r;
+    asm("add.cc.u32 %0, %3, %6;\n\t"
+        "addc.cc.u32 %1, %4, %7;\n\t"
+        "addc.u32 %2, %5, 0;"
+        : "=&r"(r.l0), "=&r"(r.l1), "=r"(r.l2)
+        : "r"(a.l0), "r"(a.l1), "r"(a.l2), "r"(b.lo), "r"(b.hi));
+    return r;
+#else
+    const std::uint64_t s = (static_cast<std::uint64_t>(a.l1) << 32 | a.l0) + u64(b);
+    const std::uint32_t carry = s < u64(b) ? 1u : 0u;
+    return {static_cast<std::uint32_t>(s), static_cast<std::uint32_t>(s >> 32), a.l2 + carry};
+#endif
+}
+
+__device__ __forceinline__ Lazy add(Lazy a, Lazy b) {
+#if defined(__CUDA_ARCH__)
+    Lazy r;
+    asm("add.cc.u32 %0, %3, %6;\n\t"
+        "addc.cc.u32 %1, %4, %7;\n\t"
+        "addc.u32 %2, %5, %8;"
+        : "=&r"(r.l0), "=&r"(r.l1), "=r"(r.l2)
+        : "r"(a.l0), "r"(a.l1), "r"(a.l2), "r"(b.l0), "r"(b.l1), "r"(b.l2));
+    return r;
+#else
+    Lazy r = add(a, Fe{b.l0, b.l1});
+    r.l2 += b.l2;
+    return r;
+#endif
+}
+
+// The qp6 reduction of a lazy value: (l0 + l1·2^32) + l2·ε, with ε read from
+// a knob word `wk`, then ε once more on a carry out of 64 bits. l2 being
+// small, that second addition cannot carry.
+__device__ __forceinline__ Fe reduce(Lazy a, std::uint32_t wk) {
+#if defined(__CUDA_ARCH__)
+    Fe r;
+    std::uint32_t carry;
+    asm("mad.lo.cc.u32 %0, %3, %5, %6;\n\t"
+        "madc.hi.cc.u32 %1, %3, %5, %4;\n\t"
+        "addc.u32 %2, 0, 0;"
+        : "=&r"(r.lo), "=&r"(r.hi), "=r"(carry)
+        : "r"(a.l2), "r"(a.l1), "r"(wk), "r"(a.l0));
+    const std::uint32_t fold = 0u - carry;
+    asm("add.cc.u32 %0, %0, %2;\n\t"
+        "addc.u32 %1, %1, 0;"
+        : "+r"(r.lo), "+r"(r.hi)
+        : "r"(fold));
+    return r;
+#else
+    const std::uint64_t low = static_cast<std::uint64_t>(a.l1) << 32 | a.l0;
+    std::uint64_t r = low + static_cast<std::uint64_t>(a.l2) * wk;
+    if (r < low) r += EPSILON;
+    return fe(r);
+#endif
+}
+
+__device__ __forceinline__ Wide mul_wide(Fe a, Fe b) {
+#if defined(__CUDA_ARCH__)
+    Wide w;
+    asm("mul.lo.u32 %0, %4, %6;\n\t"
+        "mul.hi.u32 %1, %4, %6;\n\t"
+        "mad.lo.cc.u32 %1, %4, %7, %1;\n\t"
+        "madc.hi.u32 %2, %4, %7, 0;\n\t"
+        "mad.lo.cc.u32 %1, %5, %6, %1;\n\t"
+        "madc.hi.cc.u32 %2, %5, %6, %2;\n\t"
+        "addc.u32 %3, 0, 0;\n\t"
+        "mad.lo.cc.u32 %2, %5, %7, %2;\n\t"
+        "madc.hi.u32 %3, %5, %7, %3;"
+        : "=&r"(w.p0), "=&r"(w.p1), "=&r"(w.p2), "=&r"(w.p3)
+        : "r"(a.lo), "r"(a.hi), "r"(b.lo), "r"(b.hi));
+    return w;
+#else
+    const std::uint64_t ll = static_cast<std::uint64_t>(a.lo) * b.lo;
+    const std::uint64_t lh = static_cast<std::uint64_t>(a.lo) * b.hi;
+    const std::uint64_t hl = static_cast<std::uint64_t>(a.hi) * b.lo;
+    const std::uint64_t hh = static_cast<std::uint64_t>(a.hi) * b.hi;
+    const std::uint64_t cross = lh + hl;
+    const std::uint64_t cross_carry = cross < lh ? 1u : 0u;
+    const std::uint64_t mid = (ll >> 32) + static_cast<std::uint32_t>(cross);
+    const std::uint64_t high = hh + (cross >> 32) + (cross_carry << 32) + (mid >> 32);
+    return {static_cast<std::uint32_t>(ll), static_cast<std::uint32_t>(mid), static_cast<std::uint32_t>(high),
+            static_cast<std::uint32_t>(high >> 32)};
+#endif
+}
+
+// a²: the two halves squared, the cross product once, shifted left by one.
+__device__ __forceinline__ Wide sqr_wide(Fe a) {
+#if defined(__CUDA_ARCH__)
+    Wide w;
+    asm("{\n\t"
+        ".reg .u32 c0, c1, c2;\n\t"
+        "mul.lo.u32 c0, %4, %5;\n\t"
+        "mul.hi.u32 c1, %4, %5;\n\t"
+        "shr.u32 c2, c1, 31;\n\t"
+        "shf.l.clamp.b32 c1, c0, c1, 1;\n\t"
+        "shl.b32 c0, c0, 1;\n\t"
+        "mul.lo.u32 %0, %4, %4;\n\t"
+        "mul.hi.u32 %1, %4, %4;\n\t"
+        "mul.lo.u32 %2, %5, %5;\n\t"
+        "mul.hi.u32 %3, %5, %5;\n\t"
+        "add.cc.u32 %1, %1, c0;\n\t"
+        "addc.cc.u32 %2, %2, c1;\n\t"
+        "addc.u32 %3, %3, c2;\n\t"
+        "}"
+        : "=&r"(w.p0), "=&r"(w.p1), "=&r"(w.p2), "=&r"(w.p3)
+        : "r"(a.lo), "r"(a.hi));
+    return w;
+#else
+    const std::uint64_t ll = static_cast<std::uint64_t>(a.lo) * a.lo;
+    const std::uint64_t hh = static_cast<std::uint64_t>(a.hi) * a.hi;
+    const std::uint64_t cross = static_cast<std::uint64_t>(a.lo) * a.hi;
+    const std::uint64_t cross2_lo = cross << 1;
+    const std::uint64_t cross2_hi = cross >> 63;
+    const std::uint64_t low = ll + (cross2_lo << 32);
+    const std::uint64_t low_carry = low < ll ? 1u : 0u;
+    const std::uint64_t high = hh + (cross2_lo >> 32) + (cross2_hi << 32) + low_carry;
+    return {static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32), static_cast<std::uint32_t>(high),
+            static_cast<std::uint32_t>(high >> 32)};
+#endif
+}
+
+// a·b + s in one 128-bit accumulation; it cannot overflow.
+__device__ __forceinline__ Wide mul_add_wide(Fe a, Fe b, Fe s) {
+#if defined(__CUDA_ARCH__)
+    Wide w;
+    asm("mad.lo.cc.u32 %0, %4, %6, %8;\n\t"
+        "madc.hi.cc.u32 %1, %4, %6, %9;\n\t"
+        "addc.u32 %2, 0, 0;\n\t"
+        "mad.lo.cc.u32 %1, %4, %7, %1;\n\t"
+        "madc.hi.cc.u32 %2, %4, %7, %2;\n\t"
+        "addc.u32 %3, 0, 0;\n\t"
+        "mad.lo.cc.u32 %1, %5, %6, %1;\n\t"
+        "madc.hi.cc.u32 %2, %5, %6, %2;\n\t"
+        "addc.u32 %3, %3, 0;\n\t"
+        "mad.lo.cc.u32 %2, %5, %7, %2;\n\t"
+        "madc.hi.u32 %3, %5, %7, %3;"
+        : "=&r"(w.p0), "=&r"(w.p1), "=&r"(w.p2), "=&r"(w.p3)
+        : "r"(a.lo), "r"(a.hi), "r"(b.lo), "r"(b.hi), "r"(s.lo), "r"(s.hi));
+    return w;
+#else
+    const Wide p = mul_wide(a, b);
+    const std::uint64_t low = (static_cast<std::uint64_t>(p.p1) << 32 | p.p0) + u64(s);
+    const std::uint64_t carry = low < u64(s) ? 1u : 0u;
+    const std::uint64_t high = (static_cast<std::uint64_t>(p.p3) << 32 | p.p2) + carry;
+    return {static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32), static_cast<std::uint32_t>(high),
+            static_cast<std::uint32_t>(high >> 32)};
+#endif
+}
+
+// Subtractive reduction, from 2^64 ≡ ε and 2^96 ≡ −1:
+// p1 + p2 = s + c·2^32, X = (s + c)·2^32 + p0, Y = p2 + p3 + c, result X − Y,
+// and ε off once more when that subtraction borrows (it cannot borrow twice).
+__device__ __forceinline__ Fe reduce_subtractive(Wide w) {
+#if defined(__CUDA_ARCH__)
+    Fe r;
+    asm("{\n\t"
+        ".reg .u32 s, c, y0, y1, m;\n\t"
+        "add.cc.u32 s, %3, %4;\n\t"
+        "addc.u32 c, 0, 0;\n\t"
+        "add.u32 s, s, c;\n\t"
+        "add.cc.u32 y0, %4, %5;\n\t"
+        "addc.u32 y1, 0, 0;\n\t"
+        "add.cc.u32 y0, y0, c;\n\t"
+        "addc.u32 y1, y1, 0;\n\t"
+        "sub.cc.u32 %0, %2, y0;\n\t"
+        "subc.cc.u32 %1, s, y1;\n\t"
+        "subc.u32 m, 0, 0;\n\t"
+        "sub.cc.u32 %0, %0, m;\n\t"
+        "subc.u32 %1, %1, 0;\n\t"
+        "}"
+        : "=&r"(r.lo), "=&r"(r.hi)
+        : "r"(w.p0), "r"(w.p1), "r"(w.p2), "r"(w.p3));
+    return r;
+#else
+    const std::uint64_t t = static_cast<std::uint64_t>(w.p1) + w.p2;
+    const auto c = static_cast<std::uint32_t>(t >> 32);
+    const std::uint64_t x = static_cast<std::uint64_t>(static_cast<std::uint32_t>(t) + c) << 32 | w.p0;
+    const std::uint64_t y = static_cast<std::uint64_t>(w.p2) + w.p3 + c;
+    std::uint64_t r = x - y;
+    if (x < y) r -= EPSILON;
+    return fe(r);
+#endif
+}
+
+// Both ε-multiply forms in plain C++: they differ only in their carry chain.
+__device__ __forceinline__ Fe reduce_eps_reference(Wide w, std::uint32_t wk) {
+    const std::uint64_t low = static_cast<std::uint64_t>(w.p1) << 32 | w.p0;
+    const std::uint64_t l = low + static_cast<std::uint64_t>(w.p2) * wk;
+    const std::uint64_t k = l < low ? 1u : 0u;
+    const std::uint64_t x = l + (k << 32);
+    const std::uint64_t y = w.p3 + k;
+    std::uint64_t r = x - y;
+    if (x < y) r -= EPSILON;
+    return fe(r);
+}
+
+// ε-multiply reduction, from 2^64 ≡ ε and 2^96 ≡ −1: L = p0 + p1·2^32 + p2·ε
+// by one multiply-add with the knob word `wk` (ε), 64 bits and a carry k;
+// then (L + k·2^32) − (p3 + k), which cannot overflow (L < 2^64 − 2^33 when
+// k is 1), and ε off once more when the subtraction borrows. Here p3 + k is
+// formed first and then subtracted.
+__device__ __forceinline__ Fe reduce_eps_carry_added(Wide w, std::uint32_t wk) {
+#if defined(__CUDA_ARCH__)
+    Fe r;
+    asm("{\n\t"
+        ".reg .u32 l0, l1, k, y0, y1, m;\n\t"
+        "mad.lo.cc.u32 l0, %4, %5, %2;\n\t"
+        "madc.hi.cc.u32 l1, %4, %5, %3;\n\t"
+        "addc.u32 k, 0, 0;\n\t"
+        "add.u32 l1, l1, k;\n\t"
+        "add.cc.u32 y0, %6, k;\n\t"
+        "addc.u32 y1, 0, 0;\n\t"
+        "sub.cc.u32 %0, l0, y0;\n\t"
+        "subc.cc.u32 %1, l1, y1;\n\t"
+        "subc.u32 m, 0, 0;\n\t"
+        "sub.cc.u32 %0, %0, m;\n\t"
+        "subc.u32 %1, %1, 0;\n\t"
+        "}"
+        : "=&r"(r.lo), "=&r"(r.hi)
+        : "r"(w.p0), "r"(w.p1), "r"(w.p2), "r"(wk), "r"(w.p3));
+    return r;
+#else
+    return reduce_eps_reference(w, wk);
+#endif
+}
+
+// The same reduction with k taken as the incoming borrow of the subtraction
+// of p3, so that p3 + k is never formed.
+__device__ __forceinline__ Fe reduce_eps_carry_fused(Wide w, std::uint32_t wk) {
+#if defined(__CUDA_ARCH__)
+    Fe r;
+    asm("{\n\t"
+        ".reg .u32 l0, l1, k, z, m;\n\t"
+        "mad.lo.cc.u32 l0, %4, %5, %2;\n\t"
+        "madc.hi.cc.u32 l1, %4, %5, %3;\n\t"
+        "addc.u32 k, 0, 0;\n\t"
+        "add.u32 l1, l1, k;\n\t"
+        "sub.cc.u32 z, 0, k;\n\t"
+        "subc.cc.u32 %0, l0, %6;\n\t"
+        "subc.cc.u32 %1, l1, 0;\n\t"
+        "subc.u32 m, 0, 0;\n\t"
+        "sub.cc.u32 %0, %0, m;\n\t"
+        "subc.u32 %1, %1, 0;\n\t"
+        "}"
+        : "=&r"(r.lo), "=&r"(r.hi)
+        : "r"(w.p0), "r"(w.p1), "r"(w.p2), "r"(wk), "r"(w.p3));
+    return r;
+#else
+    return reduce_eps_reference(w, wk);
+#endif
+}
+
+// The word below p: p … 2^64 − 1 lose p (that is, gain ε modulo 2^64).
+__device__ __forceinline__ Fe canonical(Fe a) {
+    const bool over = a.hi == EPSILON && a.lo != 0;
+    return over ? Fe{a.lo - 1, 0} : a;
+}
+
+__device__ __forceinline__ std::uint32_t byte_swap(std::uint32_t v) {
+#if defined(__CUDA_ARCH__)
+    std::uint32_t r;
+    asm("prmt.b32 %0, %1, 0, 0x0123;" : "=r"(r) : "r"(v));
+    return r;
+#else
+    return (v >> 24) | (v >> 8 & 0xff00u) | (v << 8 & 0xff0000u) | (v << 24);
+#endif
+}
+
+}  // namespace qtc_forms
