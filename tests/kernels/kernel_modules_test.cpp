@@ -1,10 +1,12 @@
-// The energy kernels, built as C++ against the CPU stand-in, checked against
-// the host hash and the embedded oracle vectors. Most kernels are driven one
+// Every kernel module's kernels, built as C++ against the CPU stand-in,
+// checked against the host hash and the embedded oracle vectors: one typed
+// suite, run once per module. Most kernels are driven one
 // simulated thread at a time (the coordinates set here); the full hash and
 // one mining batch also go through the stand-in's launch, on its thread pool.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <array>
 #include <cstring>
 #include <set>
@@ -12,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "cuda/compact/arith.hpp"
+#include "cuda/compact/kernels.hpp"
 #include "cuda/energy/arith.hpp"
 #include "cuda/energy/kernels.hpp"
 #include "poseidon2-core/src/hash.hpp"
@@ -26,6 +30,62 @@ constexpr std::uint64_t P = 0xffffffff00000001ULL;
 constexpr std::uint64_t EPS = 0xffffffffULL;
 
 using Hash = std::array<std::uint8_t, 64>;
+
+using qtc_forms::Fe;
+using qtc_forms::Lazy;
+using qtc_forms::Wide;
+
+// What the suite needs of a module: its arithmetic, its five kernels and its
+// constant symbols, all from the module's namespace.
+#define KERNEL_MODULE(Name, ns)                                                                  \
+    struct Name {                                                                                \
+        static constexpr const char* name = #Name;                                               \
+        static constexpr unsigned MINE_THREADS = ns::MINE_THREADS;                               \
+        static Fe reduce(Wide w) { return ns::reduce(w); }                                       \
+        static Fe mul(Fe a, Fe b) { return ns::mul(a, b); }                                      \
+        static Fe sqr(Fe a) { return ns::sqr(a); }                                               \
+        static Fe mul_add(Fe a, Fe b, Fe s) { return ns::mul_add(a, b, s); }                     \
+        static Fe sbox7(Fe a) { return ns::sbox7(a); }                                           \
+        static constexpr auto k_mine = &ns::k_mine<false>;                                       \
+        static constexpr auto k_check = &ns::k_mine<true>;                                       \
+        static constexpr auto k_midstate = &ns::k_midstate;                                      \
+        static constexpr auto k_midstate_mm = &ns::k_midstate_mm;                                \
+        static constexpr auto k_hash_full = &ns::k_hash_full;                                    \
+        static auto& c_mm() { return ns::c_mm; }                                                 \
+        static auto& c_tgt() { return ns::c_tgt; }                                               \
+        static auto& rc_int() { return ns::QP_RC_INT; }                                          \
+        static auto& rc_ext_init() { return ns::QP_RC_EXT_INIT; }                                \
+        static auto& rc_ext_term() { return ns::QP_RC_EXT_TERM; }                                \
+        static auto& diag() { return ns::QP_DIAG; }                                              \
+        static auto knob_words() {                                                               \
+            return std::array{&ns::gl32::Wk, &ns::gl32v7::Wk, &ns::gl32v10::Wk, &ns::qp6::Wk};   \
+        }                                                                                        \
+    }
+
+KERNEL_MODULE(Energy, qtcv_e);
+KERNEL_MODULE(Compact, qtcv_c);
+
+using Modules = testing::Types<Energy, Compact>;
+
+struct ModuleName {
+    template <typename M>
+    static std::string GetName(int) {
+        return M::name;
+    }
+};
+
+template <typename M>
+class ModuleArithmetic : public testing::Test {};
+TYPED_TEST_SUITE(ModuleArithmetic, Modules, ModuleName);
+template <typename M>
+class ModuleConstants : public testing::Test {};
+TYPED_TEST_SUITE(ModuleConstants, Modules, ModuleName);
+template <typename M>
+class ModuleKernels : public testing::Test {};
+TYPED_TEST_SUITE(ModuleKernels, Modules, ModuleName);
+template <typename M>
+class ModuleMining : public testing::Test {};
+TYPED_TEST_SUITE(ModuleMining, Modules, ModuleName);
 
 const std::vector<SelftestVector>& vectors() {
     static const std::vector<SelftestVector> parsed = [] {
@@ -52,11 +112,11 @@ void run_one(unsigned block, unsigned thread, unsigned blocks, unsigned threads,
 }
 
 std::uint64_t mod_p(u128 v) { return static_cast<std::uint64_t>(v % P); }
-u128 wide_value(qtcv_e::Wide w) {
+u128 wide_value(Wide w) {
     return static_cast<u128>(static_cast<std::uint64_t>(w.p3) << 32 | w.p2) << 64 |
            (static_cast<std::uint64_t>(w.p1) << 32 | w.p0);
 }
-u128 lazy_value(qtcv_e::Lazy l) {
+u128 lazy_value(Lazy l) {
     return static_cast<u128>(l.l2) << 64 | (static_cast<std::uint64_t>(l.l1) << 32 | l.l0);
 }
 std::uint64_t pow_mod(std::uint64_t x, int e) {
@@ -102,16 +162,17 @@ constexpr std::uint64_t EDGE[] = {
     0xc3b6c08e23ba9300ULL,  // QP_DIAG[0]
 };
 
-TEST(EnergyArithmetic, ProductsAndSumsAreExact) {
-    using namespace qtcv_e;
+TYPED_TEST(ModuleArithmetic, ProductsAndSumsAreExact) {
+    using namespace qtc_forms;
+    using M = TypeParam;
     for (std::uint64_t a : EDGE)
         for (std::uint64_t b : EDGE) {
             SCOPED_TRACE(testing::Message() << std::hex << "a=" << a << " b=" << b);
             const u128 ab = static_cast<u128>(a) * b;
             EXPECT_TRUE(wide_value(mul_wide(fe(a), fe(b))) == ab);
             EXPECT_TRUE(wide_value(mul_add_wide(fe(a), fe(b), fe(a ^ b))) == ab + (a ^ b));
-            EXPECT_EQ(mod_p(u64(mul(fe(a), fe(b)))), mod_p(ab));
-            EXPECT_EQ(mod_p(u64(mul_add(fe(a), fe(b), fe(~b)))), mod_p(ab + ~b));
+            EXPECT_EQ(mod_p(u64(M::mul(fe(a), fe(b)))), mod_p(ab));
+            EXPECT_EQ(mod_p(u64(M::mul_add(fe(a), fe(b), fe(~b)))), mod_p(ab + ~b));
             const Lazy sum = add(add(lazy(fe(a)), fe(b)), Lazy{static_cast<std::uint32_t>(b), 0, 27});
             EXPECT_TRUE(lazy_value(sum) == static_cast<u128>(a) + b + static_cast<std::uint32_t>(b) + (u128{27} << 64));
         }
@@ -119,13 +180,14 @@ TEST(EnergyArithmetic, ProductsAndSumsAreExact) {
         SCOPED_TRACE(testing::Message() << std::hex << "a=" << a);
         EXPECT_TRUE(wide_value(sqr_wide(fe(a))) == static_cast<u128>(a) * a);
         EXPECT_EQ(u64(canonical(fe(a))), a % P);
-        EXPECT_EQ(mod_p(u64(sbox7(fe(a)))), pow_mod(a, 7));
+        EXPECT_EQ(mod_p(u64(M::sbox7(fe(a)))), pow_mod(a, 7));
     }
 }
 
-TEST(EnergyArithmetic, ReductionsKeepTheResidue) {
-    using namespace qtcv_e;
-    // 128-bit values around the folds of the subtractive form.
+TYPED_TEST(ModuleArithmetic, ReductionsKeepTheResidue) {
+    using namespace qtc_forms;
+    using M = TypeParam;
+    // 128-bit values around the folds of the reductions.
     const Wide wides[] = {
         {0, 0, 0, 0},
         {~0u, ~0u, ~0u, ~0u},
@@ -136,33 +198,41 @@ TEST(EnergyArithmetic, ReductionsKeepTheResidue) {
         {~0u, 0, ~0u, 1},
         {1, 0, 1, 0},
         {0xfffffffe, 0xffffffff, 0, 0},
+        // The ε-multiply form: p2·ε carries out of 64 bits, with and without
+        // a borrow from p3 + k afterwards.
+        {~0u, ~0u, 1, 0},
+        {~0u, ~0u, ~0u, 0},
+        {0, 0, ~0u, ~0u},
+        {0, 1, 0, ~0u},
+        {~0u, ~0u, 2, ~0u},
     };
     for (const Wide& w : wides) {
         SCOPED_TRACE(testing::Message() << std::hex << w.p3 << ' ' << w.p2 << ' ' << w.p1 << ' ' << w.p0);
-        EXPECT_EQ(mod_p(u64(reduce(w))), mod_p(wide_value(w)));
+        EXPECT_EQ(mod_p(u64(M::reduce(w))), mod_p(wide_value(w)));
     }
     const std::uint32_t carries[] = {0, 1, 2, 27, 812, 0xffffu, 0xffffffffu};
     for (std::uint64_t low : EDGE)
         for (std::uint32_t l2 : carries) {
             const Lazy l{static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32), l2};
             SCOPED_TRACE(testing::Message() << std::hex << "low=" << low << " l2=" << l2);
-            EXPECT_EQ(mod_p(u64(reduce(l, 0xffffffffu))), mod_p(lazy_value(l)));
+            EXPECT_EQ(mod_p(u64(qtc_forms::reduce(l, 0xffffffffu))), mod_p(lazy_value(l)));
         }
 }
 
-TEST(EnergyArithmetic, KnownAnswers) {
-    using namespace qtcv_e;
+TYPED_TEST(ModuleArithmetic, KnownAnswers) {
+    using namespace qtc_forms;
+    using M = TypeParam;
     struct Case {
         const char* what;
         std::uint64_t got;
         std::uint64_t want;
     };
     const Case cases[] = {
-        {"(2^48)^2 is 2^96, that is −1", u64(canonical(sqr(fe(1ULL << 48)))), P - 1},
-        {"(2^63)^2", u64(canonical(sqr(fe(1ULL << 63)))), 0xfffffffec0000001ULL},
-        {"3·3 below 2^64 is itself", u64(mul(fe(3), fe(3))), 9},
-        {"(p−1)^2 is 1", u64(canonical(mul(fe(P - 1), fe(P - 1)))), 1},
-        {"p·p is 0", u64(canonical(mul(fe(P), fe(P)))), 0},
+        {"(2^48)^2 is 2^96, that is −1", u64(canonical(M::sqr(fe(1ULL << 48)))), P - 1},
+        {"(2^63)^2", u64(canonical(M::sqr(fe(1ULL << 63)))), 0xfffffffec0000001ULL},
+        {"3·3 below 2^64 is itself", u64(M::mul(fe(3), fe(3))), 9},
+        {"(p−1)^2 is 1", u64(canonical(M::mul(fe(P - 1), fe(P - 1)))), 1},
+        {"p·p is 0", u64(canonical(M::mul(fe(P), fe(P)))), 0},
         {"canonical p", u64(canonical(fe(P))), 0},
         {"canonical p − 1", u64(canonical(fe(P - 1))), P - 1},
         {"canonical 2^64 − 1", u64(canonical(fe(~0ULL))), 0xfffffffeULL},
@@ -173,21 +243,23 @@ TEST(EnergyArithmetic, KnownAnswers) {
 
 // ---- the module image ------------------------------------------------------
 
-TEST(EnergyConstants, EveryDeviceStartsWithTheHostTables) {
+TYPED_TEST(ModuleConstants, EveryDeviceStartsWithTheHostTables) {
+    using M = TypeParam;
     for (int d = 0; d < sim::MAX_DEVICES; ++d) {
         SCOPED_TRACE(d);
-        EXPECT_EQ(std::memcmp(qtcv_e::QP_RC_EXT_INIT.storage[d], poseidon2::QP_RC_EXT_INIT, 384), 0);
-        EXPECT_EQ(std::memcmp(qtcv_e::QP_RC_EXT_TERM.storage[d], poseidon2::QP_RC_EXT_TERM, 384), 0);
-        EXPECT_EQ(std::memcmp(qtcv_e::QP_DIAG.storage[d], poseidon2::QP_DIAG, 96), 0);
-        EXPECT_EQ(std::memcmp(qtcv_e::QP_RC_INT.storage[d], poseidon2::QP_RC_INT, 176), 0);
-        for (auto* wk : {&qtcv_e::gl32::Wk, &qtcv_e::gl32v7::Wk, &qtcv_e::gl32v10::Wk, &qtcv_e::qp6::Wk})
+        EXPECT_EQ(std::memcmp(M::rc_ext_init().storage[d], poseidon2::QP_RC_EXT_INIT, 384), 0);
+        EXPECT_EQ(std::memcmp(M::rc_ext_term().storage[d], poseidon2::QP_RC_EXT_TERM, 384), 0);
+        EXPECT_EQ(std::memcmp(M::diag().storage[d], poseidon2::QP_DIAG, 96), 0);
+        EXPECT_EQ(std::memcmp(M::rc_int().storage[d], poseidon2::QP_RC_INT, 176), 0);
+        for (auto* wk : M::knob_words())
             EXPECT_EQ(wk->storage[d][0], 0xffffffffu);
     }
 }
 
 // ---- whole hashes ----------------------------------------------------------
 
-TEST(EnergyKernels, HashFullGivesEveryVectorsHash) {
+TYPED_TEST(ModuleKernels, HashFullGivesEveryVectorsHash) {
+    using M = TypeParam;
     const auto& vs = vectors();
     ASSERT_EQ(vs.size(), 4096u);
     const int n = static_cast<int>(vs.size());
@@ -203,7 +275,7 @@ TEST(EnergyKernels, HashFullGivesEveryVectorsHash) {
     std::uint8_t* d_out = out.data();
     cudaStream_t st;
     ASSERT_EQ(cudaStreamCreateWithFlags(&st, cudaStreamNonBlocking), cudaSuccess);
-    QTC_LAUNCH(qtcv_e::k_hash_full, 0, dim3(blocks), dim3(128), st, d_in, d_out, n);
+    QTC_LAUNCH(M::k_hash_full, 0, dim3(blocks), dim3(128), st, d_in, d_out, n);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     ASSERT_EQ(cudaStreamSynchronize(st), cudaSuccess);
     cudaStreamDestroy(st);
@@ -215,18 +287,40 @@ TEST(EnergyKernels, HashFullGivesEveryVectorsHash) {
     EXPECT_TRUE(std::all_of(out.begin() + 64 * n, out.end(), [](std::uint8_t b) { return b == 0xa5; }));
 }
 
-TEST(EnergyKernels, HashFullWithNoItemsWritesNothing) {
+TYPED_TEST(ModuleKernels, HashFullWithNoItemsWritesNothing) {
+    using M = TypeParam;
     const std::vector<std::uint8_t> in(96 * 4, 7);
     for (int n : {0, -1}) {
         std::vector<std::uint8_t> out(64 * 4, 0xa5);
-        run_grid(1, 4, [&] { qtcv_e::k_hash_full(in.data(), out.data(), n); });
+        run_grid(1, 4, [&] { M::k_hash_full(in.data(), out.data(), n); });
         EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](std::uint8_t b) { return b == 0xa5; })) << n;
     }
 }
 
+TYPED_TEST(ModuleKernels, HashFullOfRandomInputsIsTheHostHash) {
+    using M = TypeParam;
+    constexpr int n = 1000;
+    std::mt19937_64 rng(0x51a7e5eedULL);
+    std::vector<std::uint8_t> in(96 * n);
+    for (auto& b : in) b = static_cast<std::uint8_t>(rng());
+    // Words at and above p in some inputs, which only the canonical form folds.
+    for (int i = 0; i < n; i += 7) std::fill_n(&in[96 * i + 8 * (i % 12)], 8, 0xff);
+    std::vector<std::uint8_t> out(64 * n);
+    run_grid((n + 127) / 128, 128, [&] { M::k_hash_full(in.data(), out.data(), n); });
+    int wrong = 0;
+    for (int i = 0; i < n; ++i) {
+        std::uint8_t one[96];
+        std::memcpy(one, &in[96 * i], 96);
+        const Hash want = poseidon2::poseidon2_hash_bytes(one);
+        if (std::memcmp(&out[64 * i], want.data(), 64) != 0 && wrong++ < 3) ADD_FAILURE() << "input " << i;
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
 // Every vector along the mining kernels' check path: its midstate from
 // k_midstate, then its first 32 hash bytes from k_mine<true>.
-TEST(EnergyKernels, MidstateAndCheckGiveEveryVectorsHash) {
+TYPED_TEST(ModuleKernels, MidstateAndCheckGiveEveryVectorsHash) {
+    using M = TypeParam;
     int wrong = 0;
     for (std::size_t i = 0; i < vectors().size(); ++i) {
         const SelftestVector& v = vectors()[i];
@@ -234,7 +328,7 @@ TEST(EnergyKernels, MidstateAndCheckGiveEveryVectorsHash) {
         std::memcpy(hdr_nhi, v.header.data(), 32);
         std::memcpy(hdr_nhi + 32, v.nonce.data(), 32);
         std::uint64_t mid[12];
-        run_one(0, 0, 1, 1, [&] { qtcv_e::k_midstate(hdr_nhi, mid); });
+        run_one(0, 0, 1, 1, [&] { M::k_midstate(hdr_nhi, mid); });
 
         std::uint8_t header[32], high[32];
         std::memcpy(header, v.header.data(), 32);
@@ -242,7 +336,7 @@ TEST(EnergyKernels, MidstateAndCheckGiveEveryVectorsHash) {
         const poseidon2::State host = poseidon2::poseidon2_midstate(header, high);
         std::uint8_t first_half[32];
         run_one(0, 0, 1, 128, [&] {
-            qtcv_e::k_mine<true>(mid, v.nonce.data() + 32, 0, 1, nullptr, nullptr, 0, first_half);
+            M::k_check(mid, v.nonce.data() + 32, 0, 1, nullptr, nullptr, 0, first_half);
         });
 
         bool ok = std::memcmp(first_half, v.hash.data(), 32) == 0;
@@ -252,7 +346,8 @@ TEST(EnergyKernels, MidstateAndCheckGiveEveryVectorsHash) {
     EXPECT_EQ(wrong, 0);
 }
 
-TEST(EnergyKernels, MidstateKernelsWorkInTheFirstThreadOnly) {
+TYPED_TEST(ModuleKernels, MidstateKernelsWorkInTheFirstThreadOnly) {
+    using M = TypeParam;
     std::uint8_t hdr_nhi[64] = {1, 2, 3};
     std::uint64_t mid[12] = {5, 6, 7};
     const std::uint8_t base[32] = {9};
@@ -261,15 +356,16 @@ TEST(EnergyKernels, MidstateKernelsWorkInTheFirstThreadOnly) {
         std::uint64_t out[12];
         std::fill(std::begin(out), std::end(out), 0xa5a5a5a5a5a5a5a5ULL);
         run_one(block, thread, 2, 2, [&] {
-            qtcv_e::k_midstate(hdr_nhi, out);
-            qtcv_e::k_midstate_mm(mid, base, out);
+            M::k_midstate(hdr_nhi, out);
+            M::k_midstate_mm(mid, base, out);
         });
         EXPECT_TRUE(std::all_of(std::begin(out), std::end(out), [](std::uint64_t w) { return w == 0xa5a5a5a5a5a5a5a5ULL; }))
             << block << ',' << thread;
     }
 }
 
-TEST(EnergyKernels, StartStateIsTheLinearLayerOfMidstateAndBase) {
+TYPED_TEST(ModuleKernels, StartStateIsTheLinearLayerOfMidstateAndBase) {
+    using M = TypeParam;
     std::uint64_t ext[12][12];
     reference::external_matrix(ext);
     std::array<std::uint8_t, 32> ramp{};
@@ -295,12 +391,13 @@ TEST(EnergyKernels, StartStateIsTheLinearLayerOfMidstateAndBase) {
         }
         const reference::State want = reference::mat_mul(ext, s);
         std::uint64_t mm[12];
-        run_one(0, 0, 1, 1, [&] { qtcv_e::k_midstate_mm(c.mid, c.base.data(), mm); });
+        run_one(0, 0, 1, 1, [&] { M::k_midstate_mm(c.mid, c.base.data(), mm); });
         for (int i = 0; i < 12; ++i) EXPECT_EQ(mm[i], want[i]) << i;
     }
 }
 
-TEST(EnergyKernels, CheckCoversItsItemsAndNoMore) {
+TYPED_TEST(ModuleKernels, CheckCoversItsItemsAndNoMore) {
+    using M = TypeParam;
     const SelftestVector& v = vectors()[0];
     std::uint8_t header[32], high[32];
     std::memcpy(header, v.header.data(), 32);
@@ -312,7 +409,7 @@ TEST(EnergyKernels, CheckCoversItsItemsAndNoMore) {
     std::vector<std::uint8_t> lows(32 * n);
     for (std::uint32_t i = 0; i < n; ++i) std::memcpy(&lows[32 * i], vectors()[i].nonce.data() + 32, 32);
     std::vector<std::uint8_t> out(32 * 256, 0xa5);
-    run_grid(2, 128, [&] { qtcv_e::k_mine<true>(mid, lows.data(), 0, n, nullptr, nullptr, 0, out.data()); });
+    run_grid(2, 128, [&] { M::k_check(mid, lows.data(), 0, n, nullptr, nullptr, 0, out.data()); });
 
     for (std::uint32_t i = 0; i < n; ++i) {
         std::uint8_t low[32];
@@ -330,6 +427,7 @@ TEST(EnergyKernels, CheckCoversItsItemsAndNoMore) {
 
 // One job installed as the host layer does it: the midstate and the start
 // state from the kernels, c_mm and c_tgt written into device 0's copies.
+template <typename M>
 struct Job {
     Bytes32 header;
     Bytes64 nonce;  // bytes 56-63 are replaced by each counter
@@ -339,12 +437,12 @@ struct Job {
         std::memcpy(hdr_nhi, header.data(), 32);
         std::memcpy(hdr_nhi + 32, nonce.data(), 32);
         std::uint64_t mid[12], mm[12];
-        run_one(0, 0, 1, 1, [&] { qtcv_e::k_midstate(hdr_nhi, mid); });
-        run_one(0, 0, 1, 1, [&] { qtcv_e::k_midstate_mm(mid, nonce.data() + 32, mm); });
-        std::memcpy(qtcv_e::c_mm.storage[0], mm, 96);
+        run_one(0, 0, 1, 1, [&] { M::k_midstate(hdr_nhi, mid); });
+        run_one(0, 0, 1, 1, [&] { M::k_midstate_mm(mid, nonce.data() + 32, mm); });
+        std::memcpy(M::c_mm().storage[0], mm, 96);
     }
 
-    static void target(const Hash& t) { std::memcpy(qtcv_e::c_tgt.storage[0], t.data(), 64); }
+    static void target(const Hash& t) { std::memcpy(M::c_tgt().storage[0], t.data(), 64); }
 
     Hash host_hash(std::uint64_t counter) const {
         std::uint8_t in[96];
@@ -366,11 +464,12 @@ struct Batch {
     std::vector<std::uint64_t> cands;
 };
 
+template <typename M>
 Batch mine(unsigned blocks, unsigned threads, std::uint64_t start, std::uint32_t iters, std::uint32_t cap) {
     Batch b;
     b.cands.assign(cap + 4, 0xa5a5a5a5a5a5a5a5ULL);
     run_grid(blocks, threads, [&] {
-        qtcv_e::k_mine<false>(nullptr, nullptr, start, iters, &b.count, b.cands.data(), cap, nullptr);
+        M::k_mine(nullptr, nullptr, start, iters, &b.count, b.cands.data(), cap, nullptr);
     });
     return b;
 }
@@ -379,9 +478,10 @@ std::set<std::uint64_t> stored(const Batch& b, std::uint32_t cap) {
     return {b.cands.begin(), b.cands.begin() + std::min(b.count, cap)};
 }
 
-TEST(EnergyMining, AllOnesTargetTakesEveryCounterUpToTheCapacity) {
-    const Job job(vectors()[0]);
-    Job::target(filled(0xff));
+TYPED_TEST(ModuleMining, AllOnesTargetTakesEveryCounterUpToTheCapacity) {
+    using M = TypeParam;
+    const Job<M> job(vectors()[0]);
+    Job<M>::target(filled(0xff));
     std::set<std::uint64_t> all;
     for (std::uint64_t c = 1000; c < 1024; ++c) all.insert(c);
 
@@ -392,7 +492,7 @@ TEST(EnergyMining, AllOnesTargetTakesEveryCounterUpToTheCapacity) {
     std::uint64_t* d_cands = cands.data();
     cudaStream_t st;
     ASSERT_EQ(cudaStreamCreateWithFlags(&st, cudaStreamNonBlocking), cudaSuccess);
-    QTC_LAUNCH(qtcv_e::k_mine<false>, qtcv_e::MINE_THREADS, dim3(2), dim3(4), st, nullptr, nullptr,
+    QTC_LAUNCH(M::k_mine, M::MINE_THREADS, dim3(2), dim3(4), st, nullptr, nullptr,
                std::uint64_t{1000}, 3u, d_count, d_cands, 5u, nullptr);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     ASSERT_EQ(cudaStreamSynchronize(st), cudaSuccess);
@@ -408,15 +508,16 @@ TEST(EnergyMining, AllOnesTargetTakesEveryCounterUpToTheCapacity) {
     std::vector<std::uint64_t> seq(24);
     for (unsigned gid = 0; gid < 8; ++gid) {
         run_one(gid / 4, gid % 4, 2, 4, [&] {
-            qtcv_e::k_mine<false>(nullptr, nullptr, 1000, 3, &seq_count, seq.data(), 24, nullptr);
+            M::k_mine(nullptr, nullptr, 1000, 3, &seq_count, seq.data(), 24, nullptr);
         });
         ASSERT_EQ(seq_count, 3 * (gid + 1));
         for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(seq[3 * gid + i], 1000 + 3 * gid + i);
     }
 }
 
-TEST(EnergyMining, CandidatesAreExactlyTheCountersBelowTheTarget) {
-    const Job job(vectors()[1]);
+TYPED_TEST(ModuleMining, CandidatesAreExactlyTheCountersBelowTheTarget) {
+    using M = TypeParam;
+    const Job<M> job(vectors()[1]);
     struct Case {
         const char* what;
         std::uint64_t start;
@@ -431,18 +532,19 @@ TEST(EnergyMining, CandidatesAreExactlyTheCountersBelowTheTarget) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Job::target(c.target);
+        Job<M>::target(c.target);
         std::set<std::uint64_t> want;
         const std::uint64_t covered = std::uint64_t{c.blocks} * c.threads * c.iters;
         for (std::uint64_t k = 0; k < covered; ++k)
             if (job.host_hash(c.start + k) < c.target) want.insert(c.start + k);
-        const Batch b = mine(c.blocks, c.threads, c.start, c.iters, 64);
+        const Batch b = mine<M>(c.blocks, c.threads, c.start, c.iters, 64);
         EXPECT_EQ(b.count, want.size());
         EXPECT_EQ(stored(b, 64), want);
     }
 }
 
-TEST(EnergyMining, TargetIsComparedStrictlyOverAllSixtyFourBytes) {
+TYPED_TEST(ModuleMining, TargetIsComparedStrictlyOverAllSixtyFourBytes) {
+    using M = TypeParam;
     // A vector whose hash has room to move at bytes 5, 35 and 40.
     const auto& vs = vectors();
     constexpr int MOVED[] = {5, 35, 40};
@@ -450,7 +552,7 @@ TEST(EnergyMining, TargetIsComparedStrictlyOverAllSixtyFourBytes) {
         return std::all_of(std::begin(MOVED), std::end(MOVED), [&](int i) { return s.hash[i] > 0 && s.hash[i] < 0xff; });
     });
     ASSERT_NE(v, vs.end());
-    const Job job(*v);
+    const Job<M> job(*v);
     const std::uint64_t n = job.counter();
     const Hash h = v->hash;
     ASSERT_EQ(job.host_hash(n), h);
@@ -479,8 +581,8 @@ TEST(EnergyMining, TargetIsComparedStrictlyOverAllSixtyFourBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Job::target(c.target);
-        const Batch b = mine(1, 1, n, 1, 4);
+        Job<M>::target(c.target);
+        const Batch b = mine<M>(1, 1, n, 1, 4);
         ASSERT_EQ(b.count, c.found ? 1u : 0u);
         if (c.found) {
             EXPECT_EQ(b.cands[0], n);
@@ -488,10 +590,11 @@ TEST(EnergyMining, TargetIsComparedStrictlyOverAllSixtyFourBytes) {
     }
 }
 
-TEST(EnergyMining, NoIterationsDoNothing) {
-    const Job job(vectors()[0]);
-    Job::target(filled(0xff));
-    const Batch b = mine(2, 4, 1000, 0, 8);
+TYPED_TEST(ModuleMining, NoIterationsDoNothing) {
+    using M = TypeParam;
+    const Job<M> job(vectors()[0]);
+    Job<M>::target(filled(0xff));
+    const Batch b = mine<M>(2, 4, 1000, 0, 8);
     EXPECT_EQ(b.count, 0u);
     EXPECT_TRUE(std::all_of(b.cands.begin(), b.cands.end(), [](std::uint64_t c) { return c == 0xa5a5a5a5a5a5a5a5ULL; }));
 }

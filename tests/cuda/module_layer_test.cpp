@@ -1,17 +1,25 @@
-// The energy module through its flat qtc_ interface, on the CPU stand-in:
-// the GPU hash against the host hash and the embedded vectors.
+// A kernel module through its flat qtc_ interface, on the CPU stand-in or a
+// GPU: the GPU hash against the host hash and the embedded vectors. Built
+// once per module: LAYER_HEADER and LAYER_NS name the module's host copy and
+// its namespace, LAYER_CC120_THREADS its mining bound on compute capability
+// 12.0 (energy by default).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <set>
 
-#include "cuda/energy_host_layer.hpp"
+#if !defined(LAYER_NS)
+#define LAYER_HEADER "cuda/energy_host_layer.hpp"
+#define LAYER_NS qtcv_e
+#define LAYER_CC120_THREADS 1024
+#endif
+#include LAYER_HEADER
 #include "poseidon2-core/src/hash.hpp"
 #include "src/pow/target.hpp"
 #include "src/selftest/vectors.hpp"
 
-using namespace qtcv_e;
+using namespace LAYER_NS;
 
 namespace {
 
@@ -62,7 +70,7 @@ Bytes64 plus_one(Bytes64 value) {
 
 }  // namespace
 
-TEST(EnergyLayer, FullHashOfEveryEmbeddedVector) {
+TEST(ModuleLayer, FullHashOfEveryEmbeddedVector) {
     Context ctx;
     ASSERT_NE(ctx.c, nullptr) << ctx.err;
     const auto& all = vectors();
@@ -82,7 +90,7 @@ TEST(EnergyLayer, FullHashOfEveryEmbeddedVector) {
     EXPECT_EQ(std::memcmp(&small[128 * 64], all[128].hash.data(), 64), 0);
 }
 
-TEST(EnergyLayer, MiningPathCheckGivesTheFirstHalfOfTheHash) {
+TEST(ModuleLayer, MiningPathCheckGivesTheFirstHalfOfTheHash) {
     Context ctx;
     const auto& all = vectors();
     ASSERT_EQ(set_vector_job(ctx.c, all[0], Bytes64{}), 0) << qtc_ctx_error(ctx.c);
@@ -93,7 +101,7 @@ TEST(EnergyLayer, MiningPathCheckGivesTheFirstHalfOfTheHash) {
     for (std::uint32_t i = 0; i < n; ++i) ASSERT_EQ(std::memcmp(&h1[i * 32], all[i].hash.data(), 32), 0) << i;
 }
 
-TEST(EnergyLayer, MiningBatchesReportEveryCounterBelowTheTarget) {
+TEST(ModuleLayer, MiningBatchesReportEveryCounterBelowTheTarget) {
     const auto& all = vectors();
     Bytes64 easiest;
     easiest.fill(0xff);
@@ -144,7 +152,7 @@ TEST(EnergyLayer, MiningBatchesReportEveryCounterBelowTheTarget) {
     }
 }
 
-TEST(EnergyLayer, QueriesOfTheModule) {
+TEST(ModuleLayer, QueriesOfTheModule) {
     EXPECT_EQ(qtc_max_threads(), 256);
     int count = 0;
     EXPECT_EQ(qtc_device_count(&count), 0);
@@ -152,16 +160,18 @@ TEST(EnergyLayer, QueriesOfTheModule) {
 }
 
 #if !defined(OVIK_REAL_CUDA)
-// Energy mines with 1,024 threads per block on compute capability 12.0 and
-// 256 elsewhere; the stand-in refuses a launch above the kernel's bound.
-TEST(EnergyLayer, MiningBoundFollowsTheComputeCapability) {
+// Every module mines with up to 256 threads per block, energy with 1,024 on
+// compute capability 12.0; the stand-in refuses a launch above the kernel's
+// bound.
+TEST(ModuleLayer, MiningBoundFollowsTheComputeCapability) {
     struct Case {
         const char* devices;
         std::uint32_t threads;
         int result;
     };
     const Case cases[] = {
-        {"Sim Blackwell,2,120,0000:01:00.0", 1024, 0},
+        {"Sim Blackwell,2,120,0000:01:00.0", LAYER_CC120_THREADS, 0},
+        {"Sim Blackwell,2,120,0000:01:00.0", LAYER_CC120_THREADS + 1, cudaErrorInvalidConfiguration},
         {"Sim Hopper,2,90,0000:01:00.0", 256, 0},
         {"Sim Hopper,2,90,0000:01:00.0", 257, cudaErrorInvalidConfiguration},
         {"Sim Hopper,2,90,0000:01:00.0", 1024, cudaErrorInvalidConfiguration},

@@ -1,0 +1,2 @@
+// The compact kernels built as C++ against the CPU stand-in.
+#include "cuda/compact/kernels.cu"
