@@ -1,10 +1,12 @@
 #include "cuda/modules.hpp"
 
+#include "cuda/compact_host_layer.hpp"
 #include "cuda/energy_host_layer.hpp"
 
 namespace {
 
 const QtcModule ENERGY = QTC_MODULE_ENTRY(qtcv_e, qtc_ctx, "energy", QTC_MODULE_TIMES(qtcv_e, qtc_ctx));
+const QtcModule COMPACT = QTC_MODULE_ENTRY(qtcv_c, qtc_ctx, "compact", QTC_MODULE_TIMES(qtcv_c, qtc_ctx));
 
 }  // namespace
 
@@ -12,6 +14,8 @@ const QtcModule* qtc_module(int kind) {
     switch (kind) {
         case 0:
             return &ENERGY;
+        case 1:
+            return &COMPACT;
         default:
             return nullptr;  // not built yet
     }
