@@ -9,11 +9,6 @@
 #include "cuda/compact_host_layer.hpp"
 #include "cuda/energy_host_layer.hpp"
 
-// The bench target links the energy layer only; the compact module's
-// stand-in build comes in here as source.
-#include "cuda/compact/kernels_sim.cpp"
-#include "cuda/compact_host_layer_sim.cpp"
-
 namespace {
 
 // The flat qtc_ functions a batch needs, from one module's namespace.
