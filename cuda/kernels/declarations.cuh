@@ -1,5 +1,6 @@
-// The five kernels and the ten constant symbols of one kernel module,
-// included inside the module's namespace after QTC_SHAPE_MINE_BOUNDS gives
+// The five kernels and the constant symbols of one kernel module (without
+// gl32v10::Wk where QTC_MODULE_WITHOUT_GL32V10 is set), included inside the
+// module's namespace (or at global scope) after QTC_SHAPE_MINE_BOUNDS gives
 // the launch bounds of the mining kernels (threads, minimum blocks). No
 // include guard: each module includes it once in its own namespace.
 //
@@ -41,9 +42,11 @@ extern QTC_CONSTANT(std::uint32_t, Wk, 1);
 namespace gl32v7 {
 extern QTC_CONSTANT(std::uint32_t, Wk, 1);
 }
+#if !defined(QTC_MODULE_WITHOUT_GL32V10)
 namespace gl32v10 {
 extern QTC_CONSTANT(std::uint32_t, Wk, 1);
 }
+#endif
 namespace qp6 {
 extern QTC_CONSTANT(std::uint32_t, Wk, 1);
 }

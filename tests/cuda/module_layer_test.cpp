@@ -1,8 +1,9 @@
 // A kernel module through its flat qtc_ interface, on the CPU stand-in or a
 // GPU: the GPU hash against the host hash and the embedded vectors. Built
 // once per module: LAYER_HEADER and LAYER_NS name the module's host copy and
-// its namespace, LAYER_CC120_THREADS its mining bound on compute capability
-// 12.0 (energy by default).
+// its namespace, LAYER_CTX its context record, LAYER_MAX_THREADS its mining
+// bound and LAYER_CC120_THREADS that bound on compute capability 12.0
+// (energy by default).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,12 @@
 #define LAYER_HEADER "cuda/energy_host_layer.hpp"
 #define LAYER_NS qtcv_e
 #define LAYER_CC120_THREADS 1024
+#endif
+#if !defined(LAYER_CTX)
+#define LAYER_CTX qtc_ctx
+#endif
+#if !defined(LAYER_MAX_THREADS)
+#define LAYER_MAX_THREADS 256
 #endif
 #include LAYER_HEADER
 #include "poseidon2-core/src/hash.hpp"
@@ -31,7 +38,7 @@ const std::vector<SelftestVector>& vectors() {
 struct Context {
     explicit Context(std::uint32_t cap = 256) : c(qtc_ctx_create(0, cap, err, sizeof err)) {}
     ~Context() { qtc_ctx_destroy(c); }
-    qtc_ctx* c;
+    LAYER_CTX* c;
     char err[256] = "";
 };
 
@@ -47,7 +54,7 @@ struct Batch {
     std::vector<std::uint64_t> cands;
 };
 
-Batch mine(qtc_ctx* c, std::uint64_t start, std::uint32_t blocks, std::uint32_t threads, std::uint32_t iters) {
+Batch mine(LAYER_CTX* c, std::uint64_t start, std::uint32_t blocks, std::uint32_t threads, std::uint32_t iters) {
     EXPECT_EQ(qtc_mine_launch(c, start, blocks, threads, iters, 0), 0) << qtc_ctx_error(c);
     std::vector<std::uint64_t> cands(c->cap);
     Batch batch{};
@@ -58,7 +65,7 @@ Batch mine(qtc_ctx* c, std::uint64_t start, std::uint32_t blocks, std::uint32_t 
 }
 
 // The job of a vector: its header, nonce high half and low-half base.
-int set_vector_job(qtc_ctx* c, const SelftestVector& v, const Bytes64& target) {
+int set_vector_job(LAYER_CTX* c, const SelftestVector& v, const Bytes64& target) {
     return qtc_set_job(c, v.header.data(), v.nonce.data(), v.nonce.data() + 32, target.data());
 }
 
@@ -153,16 +160,16 @@ TEST(ModuleLayer, MiningBatchesReportEveryCounterBelowTheTarget) {
 }
 
 TEST(ModuleLayer, QueriesOfTheModule) {
-    EXPECT_EQ(qtc_max_threads(), 256);
+    EXPECT_EQ(qtc_max_threads(), LAYER_MAX_THREADS);
     int count = 0;
     EXPECT_EQ(qtc_device_count(&count), 0);
     EXPECT_STREQ(qtc_error_string(101), "invalid device ordinal");
 }
 
 #if !defined(OVIK_REAL_CUDA)
-// Every module mines with up to 256 threads per block, energy with 1,024 on
-// compute capability 12.0; the stand-in refuses a launch above the kernel's
-// bound.
+// Every module mines with up to its bound of threads per block (energy with
+// 1,024 on compute capability 12.0); the stand-in refuses a launch above the
+// kernel's bound.
 TEST(ModuleLayer, MiningBoundFollowsTheComputeCapability) {
     struct Case {
         const char* devices;
@@ -172,9 +179,9 @@ TEST(ModuleLayer, MiningBoundFollowsTheComputeCapability) {
     const Case cases[] = {
         {"Sim Blackwell,2,120,0000:01:00.0", LAYER_CC120_THREADS, 0},
         {"Sim Blackwell,2,120,0000:01:00.0", LAYER_CC120_THREADS + 1, cudaErrorInvalidConfiguration},
-        {"Sim Hopper,2,90,0000:01:00.0", 256, 0},
-        {"Sim Hopper,2,90,0000:01:00.0", 257, cudaErrorInvalidConfiguration},
-        {"Sim Hopper,2,90,0000:01:00.0", 1024, cudaErrorInvalidConfiguration},
+        {"Sim Hopper,2,90,0000:01:00.0", LAYER_MAX_THREADS, 0},
+        {"Sim Hopper,2,90,0000:01:00.0", LAYER_MAX_THREADS + 1, cudaErrorInvalidConfiguration},
+        {"Sim Hopper,2,90,0000:01:00.0", 1024, LAYER_MAX_THREADS < 1024 ? cudaErrorInvalidConfiguration : 0},
     };
     for (const Case& c : cases) {
         setenv("VEZEZIRUZ_SIM_DEVICES", c.devices, 1);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compiles every kernel module for each compute capability it carries
 # machine code for, with ptxas reporting, and fails when any kernel uses a
-# stack frame or spills registers, or when a module has no row below.
+# stack frame or spills registers, or when a module has no row below. A
+# module that the nvcc build leaves out is named, and skipped, here.
 set -euo pipefail
 nvcc=$1
 root=$2
@@ -11,7 +12,17 @@ architectures() {
   case $1 in
     energy) echo 80 90 100 120 ;;
     compact) echo 80 90 100 ;;
+    hb89) echo 89 ;;
     fast120) echo 120 ;;
+    *) return 1 ;;
+  esac
+}
+
+# Left out of the nvcc build: hb89's mining kernels spill under their bound
+# of 1,024 threads, one block (64 registers a thread).
+left_out() {
+  case $1 in
+    hb89) return 0 ;;
     *) return 1 ;;
   esac
 }
@@ -20,6 +31,10 @@ report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 for source in "$root"/cuda/*_host_layer.cu; do
   module=$(basename "$source" _host_layer.cu)
+  if left_out "$module"; then
+    echo "ptxas: module $module left out of the nvcc build, not checked"
+    continue
+  fi
   if ! archs=$(architectures "$module"); then
     echo "ptxas: no architectures listed for module $module"
     exit 1

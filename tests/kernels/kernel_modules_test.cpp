@@ -18,6 +18,8 @@
 #include "cuda/compact/kernels.hpp"
 #include "cuda/energy/arith.hpp"
 #include "cuda/energy/kernels.hpp"
+#include "cuda/hb89/arith.hpp"
+#include "cuda/hb89/kernels.hpp"
 #include "poseidon2-core/src/hash.hpp"
 #include "src/selftest/vectors.hpp"
 #include "tests/support/reference_poseidon2.hpp"
@@ -36,11 +38,12 @@ using qtc_forms::Lazy;
 using qtc_forms::Wide;
 
 // What the suite needs of a module: its arithmetic, its five kernels and its
-// constant symbols, all from the module's namespace.
-#define KERNEL_MODULE(Name, ns)                                                                  \
+// constant symbols, all from the module's namespace `ns` (empty for the
+// global namespace), its mining bound from `host_ns`, and its knob words.
+#define KERNEL_MODULE(Name, ns, host_ns, ...)                                                    \
     struct Name {                                                                                \
         static constexpr const char* name = #Name;                                               \
-        static constexpr unsigned MINE_THREADS = ns::MINE_THREADS;                               \
+        static constexpr unsigned MINE_THREADS = host_ns::MINE_THREADS;                          \
         static Fe reduce(Wide w) { return ns::reduce(w); }                                       \
         static Fe mul(Fe a, Fe b) { return ns::mul(a, b); }                                      \
         static Fe sqr(Fe a) { return ns::sqr(a); }                                               \
@@ -57,15 +60,17 @@ using qtc_forms::Wide;
         static auto& rc_ext_init() { return ns::QP_RC_EXT_INIT; }                                \
         static auto& rc_ext_term() { return ns::QP_RC_EXT_TERM; }                                \
         static auto& diag() { return ns::QP_DIAG; }                                              \
-        static auto knob_words() {                                                               \
-            return std::array{&ns::gl32::Wk, &ns::gl32v7::Wk, &ns::gl32v10::Wk, &ns::qp6::Wk};   \
-        }                                                                                        \
+        static auto knob_words() { return std::array{__VA_ARGS__}; }                             \
     }
 
-KERNEL_MODULE(Energy, qtcv_e);
-KERNEL_MODULE(Compact, qtcv_c);
+#define FOUR_KNOB_WORDS(ns) &ns::gl32::Wk, &ns::gl32v7::Wk, &ns::gl32v10::Wk, &ns::qp6::Wk
 
-using Modules = testing::Types<Energy, Compact>;
+KERNEL_MODULE(Energy, qtcv_e, qtcv_e, FOUR_KNOB_WORDS(qtcv_e));
+KERNEL_MODULE(Compact, qtcv_c, qtcv_c, FOUR_KNOB_WORDS(qtcv_c));
+// Kernels and constants in the global namespace, no gl32v10::Wk.
+KERNEL_MODULE(Hb89, , qtc_hb89, &::gl32::Wk, &::gl32v7::Wk, &::qp6::Wk);
+
+using Modules = testing::Types<Energy, Compact, Hb89>;
 
 struct ModuleName {
     template <typename M>
