@@ -115,10 +115,74 @@ inline void release_objects(qtc_ctx* c) {
     if (c->d_scratch2) cudaFree(c->d_scratch2);
 }
 
-// The steps that every record layout performs alike: the verification entry
-// points, their scratch buffers, and launching with the refusal check.
+// The steps that every record layout performs alike: the job upload after
+// its waits, handing over a collected batch, the verification entry points,
+// their scratch buffers, and launching with the refusal check.
 template <typename Module, typename Ctx>
 struct SharedSteps {
+    // A job's upload once no batch can read the job any more: header and
+    // nonce high half, base, target, the two per-job kernels, the start
+    // state, and the final wait.
+    static int upload_job(Ctx* c, const std::uint8_t* hdr, const std::uint8_t* nhi, const std::uint8_t* base32,
+                          const std::uint8_t* tgt64) {
+        cudaError_t e;
+        std::uint8_t hn[64];
+        std::memcpy(hn, hdr, 32);
+        std::memcpy(hn + 32, nhi, 32);
+        // A copy from pageable host memory is staged before the call returns,
+        // so `hn` may live on this stack.
+        if ((e = cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)", e);
+        if ((e = cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)", e);
+        if ((e = Module::upload_target(tgt64, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyToSymbolAsync(c_tgt, tgt64, 64, 0, cudaMemcpyHostToDevice, c->stream)", e);
+        if (const int failed = launched(c, [&] { Module::launch_midstate(c->stream, c->d_hdr_nhi, c->d_mid); }))
+            return failed;
+        if (const int failed =
+                launched(c, [&] { Module::launch_midstate_mm(c->stream, c->d_mid, c->d_base, c->d_mm); }))
+            return failed;
+        if ((e = Module::upload_start_state(c->d_mm, c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaMemcpyToSymbolAsync(c_mm, c->d_mm, 96, 0, cudaMemcpyDeviceToDevice, c->stream)",
+                             e);
+        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
+            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
+        return 0;
+    }
+
+    // The start of a collect: refuses a buffer index above 1; a buffer with
+    // nothing pending gives zero counts at once (ready stays false);
+    // otherwise waits for the batch and marks it collected (ready true).
+    static int await_batch(Ctx* c, std::uint32_t buf, bool& ready, std::uint32_t* count_out,
+                           std::uint64_t* launched_out) {
+        if (buf > 1) {
+            write_text(c->err, sizeof c->err, "qtc_mine_collect: buf %u > 1", buf);
+            return -1;
+        }
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if (c->pending[buf] == 0) {
+            *count_out = 0;
+            *launched_out = 0;
+            return 0;
+        }
+        if ((e = cudaEventSynchronize(c->ev_done[buf])) != cudaSuccess)
+            return fail_step(c, "cudaEventSynchronize(c->ev_done[buf])", e);
+        c->pending[buf] = 0;
+        ready = true;
+        return 0;
+    }
+
+    // A collected batch's candidates and counts, from the pinned copies.
+    static void hand_over(const Ctx* c, std::uint32_t buf, std::uint64_t* cands_out, std::uint32_t* count_out,
+                          std::uint64_t* launched_out) {
+        const std::uint32_t raw = *c->h_count[buf];
+        const std::uint32_t k = raw < c->cap ? raw : c->cap;
+        if (k > 0) std::memcpy(cands_out, c->h_cands[buf], 8ull * k);
+        *count_out = raw;
+        *launched_out = c->launched[buf];
+    }
+
     static int mine_check(Ctx* c, const std::uint8_t* nlo32, std::uint8_t* h1_32, std::uint32_t n) {
         cudaError_t e;
         if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
@@ -298,30 +362,15 @@ struct HostLayer : SharedSteps<Module, qtc_ctx> {
 
     static int mine_collect(qtc_ctx* c, std::uint32_t buf, std::uint64_t* cands_out, std::uint32_t* count_out,
                             std::uint64_t* launched_out) {
-        if (buf > 1) {
-            write_text(c->err, sizeof c->err, "qtc_mine_collect: buf %u > 1", buf);
-            return -1;
-        }
-        cudaError_t e;
-        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
-        if (c->pending[buf] == 0) {
-            *count_out = 0;
-            *launched_out = 0;
-            return 0;
-        }
-        if ((e = cudaEventSynchronize(c->ev_done[buf])) != cudaSuccess)
-            return fail_step(c, "cudaEventSynchronize(c->ev_done[buf])", e);
-        c->pending[buf] = 0;
+        bool ready = false;
+        if (const int result = Shared::await_batch(c, buf, ready, count_out, launched_out); result != 0 || !ready)
+            return result;
         float ms = 0.0f;
         if (cudaEventElapsedTime(&ms, c->ev_k0[buf], c->ev_k1[buf]) == cudaSuccess)
             c->busy_ms += static_cast<double>(ms);
         else
             cudaGetLastError();
-        const std::uint32_t raw = *c->h_count[buf];
-        const std::uint32_t k = raw < c->cap ? raw : c->cap;
-        if (k > 0) std::memcpy(cands_out, c->h_cands[buf], 8ull * k);
-        *count_out = raw;
-        *launched_out = c->launched[buf];
+        Shared::hand_over(c, buf, cands_out, count_out, launched_out);
         return 0;
     }
 
@@ -340,29 +389,7 @@ struct HostLayer : SharedSteps<Module, qtc_ctx> {
             return fail_step(c, "cudaStreamSynchronize(c->streams[0])", e);
         if ((e = cudaStreamSynchronize(c->streams[1])) != cudaSuccess)
             return fail_step(c, "cudaStreamSynchronize(c->streams[1])", e);
-        std::uint8_t hn[64];
-        std::memcpy(hn, hdr, 32);
-        std::memcpy(hn + 32, nhi, 32);
-        // A copy from pageable host memory is staged before the call returns,
-        // so `hn` may live on this stack.
-        if ((e = cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)", e);
-        if ((e = cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)", e);
-        if ((e = Module::upload_target(tgt64, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyToSymbolAsync(c_tgt, tgt64, 64, 0, cudaMemcpyHostToDevice, c->stream)", e);
-        if (const int failed = Shared::launched(c, [&] { Module::launch_midstate(c->stream, c->d_hdr_nhi, c->d_mid); }))
-            return failed;
-        if (const int failed = Shared::launched(c, [&] {
-            Module::launch_midstate_mm(c->stream, c->d_mid, c->d_base, c->d_mm);
-            }))
-            return failed;
-        if ((e = Module::upload_start_state(c->d_mm, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyToSymbolAsync(c_mm, c->d_mm, 96, 0, cudaMemcpyDeviceToDevice, c->stream)",
-                             e);
-        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
-        return 0;
+        return Shared::upload_job(c, hdr, nhi, base32, tgt64);
     }
 };
 

@@ -140,25 +140,10 @@ struct HostLayerSingleStream : SharedSteps<Module, qtc_ctx_single_stream> {
 
     static int mine_collect(Ctx* c, std::uint32_t buf, std::uint64_t* cands_out, std::uint32_t* count_out,
                             std::uint64_t* launched_out) {
-        if (buf > 1) {
-            write_text(c->err, sizeof c->err, "qtc_mine_collect: buf %u > 1", buf);
-            return -1;
-        }
-        cudaError_t e;
-        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
-        if (c->pending[buf] == 0) {
-            *count_out = 0;
-            *launched_out = 0;
-            return 0;
-        }
-        if ((e = cudaEventSynchronize(c->ev_done[buf])) != cudaSuccess)
-            return fail_step(c, "cudaEventSynchronize(c->ev_done[buf])", e);
-        c->pending[buf] = 0;
-        const std::uint32_t raw = *c->h_count[buf];
-        const std::uint32_t k = raw < c->cap ? raw : c->cap;
-        if (k > 0) std::memcpy(cands_out, c->h_cands[buf], 8ull * k);
-        *count_out = raw;
-        *launched_out = c->launched[buf];
+        bool ready = false;
+        if (const int result = Shared::await_batch(c, buf, ready, count_out, launched_out); result != 0 || !ready)
+            return result;
+        Shared::hand_over(c, buf, cands_out, count_out, launched_out);
         return 0;
     }
 
@@ -167,27 +152,7 @@ struct HostLayerSingleStream : SharedSteps<Module, qtc_ctx_single_stream> {
                        const std::uint8_t* tgt64) {
         cudaError_t e;
         if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
-        std::uint8_t hn[64];
-        std::memcpy(hn, hdr, 32);
-        std::memcpy(hn + 32, nhi, 32);
-        if ((e = cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyAsync(c->d_hdr_nhi, hn, 64, cudaMemcpyHostToDevice, c->stream)", e);
-        if ((e = cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyAsync(c->d_base, base32, 32, cudaMemcpyHostToDevice, c->stream)", e);
-        if ((e = Module::upload_target(tgt64, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyToSymbolAsync(c_tgt, tgt64, 64, 0, cudaMemcpyHostToDevice, c->stream)", e);
-        if (const int failed = Shared::launched(c, [&] { Module::launch_midstate(c->stream, c->d_hdr_nhi, c->d_mid); }))
-            return failed;
-        if (const int failed = Shared::launched(c, [&] {
-                Module::launch_midstate_mm(c->stream, c->d_mid, c->d_base, c->d_mm);
-            }))
-            return failed;
-        if ((e = Module::upload_start_state(c->d_mm, c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyToSymbolAsync(c_mm, c->d_mm, 96, 0, cudaMemcpyDeviceToDevice, c->stream)",
-                             e);
-        if ((e = cudaStreamSynchronize(c->stream)) != cudaSuccess)
-            return fail_step(c, "cudaStreamSynchronize(c->stream)", e);
-        return 0;
+        return Shared::upload_job(c, hdr, nhi, base32, tgt64);
     }
 };
 
