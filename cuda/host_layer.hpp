@@ -120,6 +120,25 @@ inline void release_objects(qtc_ctx* c) {
 // their scratch buffers, and launching with the refusal check.
 template <typename Module, typename Ctx>
 struct SharedSteps {
+    // A zero-filled record on its device, cap 0 meaning the default; null
+    // with the failure in errbuf when the device cannot be selected.
+    static Ctx* new_record(int device, std::uint32_t cap, char* errbuf, int errlen) {
+        auto* c = static_cast<Ctx*>(std::calloc(1, sizeof(Ctx)));
+        if (c == nullptr) {
+            write_text(errbuf, errlen, "cannot allocate a context");
+            return nullptr;
+        }
+        c->device = device;
+        c->cap = cap == 0 ? DEFAULT_CAP : cap;
+        const cudaError_t e = cudaSetDevice(device);
+        if (e != cudaSuccess) {
+            write_text(errbuf, errlen, "cudaSetDevice(%d): %s", device, cudaGetErrorString(e));
+            std::free(c);
+            return nullptr;
+        }
+        return c;
+    }
+
     // A job's upload once no batch can read the job any more: header and
     // nonce high half, base, target, the two per-job kernels, the start
     // state, and the final wait.
@@ -255,6 +274,7 @@ struct SharedSteps {
 
 template <typename Module>
 struct HostLayer : SharedSteps<Module, qtc_ctx> {
+    using Ctx = qtc_ctx;
     using Shared = SharedSteps<Module, qtc_ctx>;
     using Shared::hash_full;
     using Shared::mine_check;
@@ -262,19 +282,9 @@ struct HostLayer : SharedSteps<Module, qtc_ctx> {
     // ---- contexts and errors ----
 
     static qtc_ctx* ctx_create(int device, std::uint32_t cap, char* errbuf, int errlen) {
-        auto* c = static_cast<qtc_ctx*>(std::calloc(1, sizeof(qtc_ctx)));
-        if (c == nullptr) {
-            write_text(errbuf, errlen, "cannot allocate a context");
-            return nullptr;
-        }
-        c->device = device;
-        c->cap = cap == 0 ? DEFAULT_CAP : cap;
-        cudaError_t e = cudaSetDevice(device);
-        if (e != cudaSuccess) {
-            write_text(errbuf, errlen, "cudaSetDevice(%d): %s", device, cudaGetErrorString(e));
-            std::free(c);
-            return nullptr;
-        }
+        Ctx* c = Shared::new_record(device, cap, errbuf, errlen);
+        if (c == nullptr) return nullptr;
+        cudaError_t e = cudaSuccess;
         const bool spin = cpu_spin();
         if (!spin && cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync) != cudaSuccess) cudaGetLastError();
 

@@ -54,19 +54,9 @@ struct HostLayerSingleStream : SharedSteps<Module, qtc_ctx_single_stream> {
     using Shared::mine_check;
 
     static Ctx* ctx_create(int device, std::uint32_t cap, char* errbuf, int errlen) {
-        auto* c = static_cast<Ctx*>(std::calloc(1, sizeof(Ctx)));
-        if (c == nullptr) {
-            write_text(errbuf, errlen, "cannot allocate a context");
-            return nullptr;
-        }
-        c->device = device;
-        c->cap = cap == 0 ? DEFAULT_CAP : cap;
-        cudaError_t e = cudaSetDevice(device);
-        if (e != cudaSuccess) {
-            write_text(errbuf, errlen, "cudaSetDevice(%d): %s", device, cudaGetErrorString(e));
-            std::free(c);
-            return nullptr;
-        }
+        Ctx* c = Shared::new_record(device, cap, errbuf, errlen);
+        if (c == nullptr) return nullptr;
+        cudaError_t e = cudaSuccess;
         auto failed = [&](const char* format, auto... args) {
             write_text(errbuf, errlen, format, args..., cudaGetErrorString(e));
             release_objects(c);
