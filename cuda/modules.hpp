@@ -25,7 +25,7 @@ struct QtcModule {
 };
 
 // The module of a kernel kind (0 energy, 1 compact, 2 hb89, 3 fast89,
-// 4 fast120, 5 fast86); null for a kind this build does not carry.
+// 4 fast120, 5 fast86); null for any other kind.
 const QtcModule* qtc_module(int kind);
 
 // Wraps the flat qtc_ functions of a module's namespace, whose contexts are

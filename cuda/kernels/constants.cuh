@@ -1,9 +1,13 @@
 // The constant symbols of a kernel module in declaration order, with their
 // initial values: the knob words, the host's round constant and diagonal
-// tables, then the job's target and start state. Included inside the
+// tables, the folded tables where QTC_MODULE_FOLDED is set (generated at
+// build time), then the job's target and start state. Included inside the
 // module's namespace, after cuda/kernels/module_constant.hpp; no include
 // guard.
 
 #include "cuda/kernels/knob_words.cuh"
 #include "cuda/kernels/host_tables.cuh"
+#if defined(QTC_MODULE_FOLDED)
+#include "folded_tables.cuh"
+#endif
 #include "cuda/kernels/job_symbols.cuh"

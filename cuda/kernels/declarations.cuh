@@ -1,5 +1,6 @@
 // The five kernels and the constant symbols of one kernel module (without
-// gl32v10::Wk where QTC_MODULE_WITHOUT_GL32V10 is set), included inside the
+// gl32v10::Wk where QTC_MODULE_WITHOUT_GL32V10 is set, with the folded tables
+// where QTC_MODULE_FOLDED is set), included inside the
 // module's namespace (or at global scope) after QTC_SHAPE_MINE_BOUNDS gives
 // the launch bounds of the mining kernels (threads, minimum blocks). No
 // include guard: each module includes it once in its own namespace.
@@ -54,6 +55,11 @@ extern QTC_CONSTANT(std::uint64_t, QP_RC_INT, 22);
 extern QTC_CONSTANT(std::uint64_t, QP_RC_EXT_INIT, 48);
 extern QTC_CONSTANT(std::uint64_t, QP_RC_EXT_TERM, 48);
 extern QTC_CONSTANT(std::uint64_t, QP_DIAG, 12);
+#if defined(QTC_MODULE_FOLDED)
+extern QTC_CONSTANT(std::uint64_t, QP_RC_INT_NEXT, 22);
+extern QTC_CONSTANT(std::uint64_t, QP_FOLD_INIT, 48);
+extern QTC_CONSTANT(std::uint64_t, QP_FOLD_TERM, 48);
+#endif
 extern QTC_CONSTANT(std::uint8_t, c_tgt, 64);
 extern QTC_CONSTANT(std::uint64_t, c_mm, 12);
 #endif

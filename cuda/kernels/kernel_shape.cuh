@@ -9,9 +9,23 @@
 //                           (QTC_ROLLED: never unrolled; empty: the code
 //                           generator's choice)
 //   QTC_SHAPE_SUM_TREE      1: the internal-round sum as a pairwise tree;
-//                           0: in index order
+//                           0: in index order (modules without folding)
+//   QTC_SHAPE_FOLDED        1: every round's constants folded into the
+//                           previous round's last multiplication
+//                           (cuda/kernels/rounds_folded.cuh); 0: added
+//                           before the S-boxes
+//   QTC_SHAPE_EARLY_DECISION 1: the mining kernel decides on hash bytes 0-7
+//                           before finishing the last linear layer (folded
+//                           modules only)
 //
 // No include guard: one module per translation unit.
+
+#if !defined(QTC_SHAPE_FOLDED)
+#define QTC_SHAPE_FOLDED 0
+#endif
+#if !defined(QTC_SHAPE_EARLY_DECISION)
+#define QTC_SHAPE_EARLY_DECISION 0
+#endif
 
 #if defined(__CUDA_ARCH__)
 #define QTC_ROLLED _Pragma("unroll 1")
@@ -103,22 +117,32 @@ __device__ __forceinline__ void linear_layer(State& st) {
     add_column_sums(st);
 }
 
-// An external round as three turns of a rolled loop, each doing one chunk's
-// four S-boxes and its mix4 while the chunks rotate through the state; the
-// column sums follow. Twelve S-boxes side by side would need more registers
-// than the launch bound leaves.
+#if !QTC_SHAPE_FOLDED
+// Element k of an external round's state (k = 12·round + index): its round
+// constant added, reduced, through the S-box.
 template <bool TERMINAL>
-__device__ __forceinline__ void external_round(State& st, int r) {
+__device__ __forceinline__ Fe external_sbox(const Lazy& v, int k) {
+    const std::uint64_t rc = TERMINAL ? QP_RC_EXT_TERM[k] : QP_RC_EXT_INIT[k];
+    return sbox7(qp6_reduce(add(v, fe(rc))));
+}
+#else
+// Defined with the folded rounds: the constants ride in the S-box.
+template <bool TERMINAL>
+__device__ __forceinline__ Fe external_sbox(const Lazy& v, int k);
+#endif
+
+// The S-boxes of external round r as three turns of a rolled loop, each doing
+// one chunk's four S-boxes (and its mix4 where MIX is set) while the chunks
+// rotate through the state, which ends in chunk order. Twelve S-boxes side
+// by side would need more registers than the launch bound leaves.
+template <bool TERMINAL, bool MIX>
+__device__ __forceinline__ void sbox_chunks(State& st, int r) {
     QTC_ROLLED
     for (int c = 0; c < 3; ++c) {
         Lazy y[4];
         QTC_UNROLLED
-        for (int j = 0; j < 4; ++j) {
-            const int k = 12 * r + 4 * c + j;
-            const std::uint64_t rc = TERMINAL ? QP_RC_EXT_TERM[k] : QP_RC_EXT_INIT[k];
-            y[j] = lazy(sbox7(qp6_reduce(add(st[j], fe(rc)))));
-        }
-        mix4(y[0], y[1], y[2], y[3]);
+        for (int j = 0; j < 4; ++j) y[j] = lazy(external_sbox<TERMINAL>(st[j], 12 * r + 4 * c + j));
+        if (MIX) mix4(y[0], y[1], y[2], y[3]);
         QTC_UNROLLED
         for (int j = 0; j < 4; ++j) {
             st[j] = st[4 + j];
@@ -126,9 +150,17 @@ __device__ __forceinline__ void external_round(State& st, int r) {
             st[8 + j] = y[j];
         }
     }
+}
+
+template <bool TERMINAL>
+__device__ __forceinline__ void external_round(State& st, int r) {
+    sbox_chunks<TERMINAL, true>(st, r);
     add_column_sums(st);
 }
 
+#if QTC_SHAPE_FOLDED
+#include "cuda/kernels/rounds_folded.cuh"
+#else
 __device__ __forceinline__ void internal_round(Fe (&x)[12], int r) {
     x[0] = sbox7(qp6_reduce(add(lazy(x[0]), fe(QP_RC_INT[r]))));
 #if QTC_SHAPE_SUM_TREE
@@ -147,10 +179,21 @@ __device__ __forceinline__ void internal_round(Fe (&x)[12], int r) {
     for (int i = 0; i < 12; ++i) x[i] = mul_add(x[i], fe(QP_DIAG[i]), s);
 }
 
-// The 30 rounds of a permutation whose initial linear layer is already done.
-__device__ __forceinline__ void rounds(State& st) {
+// Every constant is added before its S-box: nothing to add after a
+// permutation's initial linear layer, before the internal rounds or before
+// the terminal ones.
+__device__ __forceinline__ void add_first_round_constants(State&) {}
+__device__ __forceinline__ void add_internal_start_constant(State&) {}
+__device__ __forceinline__ void add_terminal_start_constants(State&) {}
+
+#endif
+
+// The 30 rounds of a permutation whose initial linear layer is already done;
+// the last terminal rounds from `terminal_rounds` on are left to the caller.
+__device__ __forceinline__ void rounds(State& st, int terminal_rounds = 4) {
     QTC_SHAPE_ROUND_LOOP
     for (int r = 0; r < 4; ++r) external_round<false>(st, r);
+    add_internal_start_constant(st);
     Fe x[12];
     QTC_UNROLLED
     for (int i = 0; i < 12; ++i) x[i] = qp6_reduce(st[i]);
@@ -158,12 +201,14 @@ __device__ __forceinline__ void rounds(State& st) {
     for (int r = 0; r < 22; ++r) internal_round(x, r);
     QTC_UNROLLED
     for (int i = 0; i < 12; ++i) st[i] = lazy(x[i]);
+    add_terminal_start_constants(st);
     QTC_SHAPE_ROUND_LOOP
-    for (int r = 0; r < 4; ++r) external_round<true>(st, r);
+    for (int r = 0; r < terminal_rounds; ++r) external_round<true>(st, r);
 }
 
 __device__ __forceinline__ void permute(State& st) {
     linear_layer(st);
+    add_first_round_constants(st);
     rounds(st);
 }
 
@@ -173,11 +218,12 @@ __device__ __forceinline__ std::uint32_t target_word(int i) {
            static_cast<std::uint32_t>(c_tgt[i + 2]) << 8 | static_cast<std::uint32_t>(c_tgt[i + 3]);
 }
 
-// Hash bytes 32·half … 32·half + 31 (canonical elements 0-3, little-endian)
-// against the same bytes of c_tgt, as byte strings: −1 below, 0 equal, 1 above.
-__device__ __forceinline__ int compare_with_target(const State& st, int half) {
+// Hash bytes 32·half + 8·first … 32·half + 31 (canonical elements first-3,
+// little-endian) against the same bytes of c_tgt, as byte strings: −1
+// below, 0 equal, 1 above.
+__device__ __forceinline__ int compare_with_target(const State& st, int half, int first = 0) {
     QTC_UNROLLED
-    for (int k = 0; k < 4; ++k) {
+    for (int k = first; k < 4; ++k) {
         const Fe h = canonical(qp6_reduce(st[k]));
         const std::uint32_t words[2] = {byte_swap(h.lo), byte_swap(h.hi)};
         QTC_UNROLLED
@@ -188,6 +234,30 @@ __device__ __forceinline__ int compare_with_target(const State& st, int half) {
     }
     return 0;
 }
+
+#if QTC_SHAPE_EARLY_DECISION
+// The last terminal round of permutation 4 and the comparison of the first
+// 32 hash bytes (−1 below, 0 equal, 1 above), deciding on bytes 0-7 before
+// the rest of the round's linear layer: after the S-boxes only element 0 is
+// finished (the three chunks' first mix4 outputs and their column sum), and
+// elements 1-3 only when bytes 0-7 equal the target's.
+__device__ __forceinline__ int decide_first_half(State& st) {
+    sbox_chunks<true, false>(st, 3);
+    // mix4's first output of each chunk: 2·y0 + 3·y1 + y2 + y3.
+    Lazy first[3];
+    QTC_UNROLLED
+    for (int c = 0; c < 3; ++c) {
+        const Lazy y01 = add(st[4 * c], st[4 * c + 1]);
+        first[c] = add(add(add(y01, y01), st[4 * c + 1]), add(st[4 * c + 2], st[4 * c + 3]));
+    }
+    const Fe h0 = canonical(qp6_reduce(add(add(first[0], first[0]), add(first[1], first[2]))));
+    const std::uint64_t bytes_0_7 = static_cast<std::uint64_t>(byte_swap(h0.lo)) << 32 | byte_swap(h0.hi);
+    const std::uint64_t target_0_7 = static_cast<std::uint64_t>(target_word(0)) << 32 | target_word(4);
+    if (bytes_0_7 != target_0_7) return bytes_0_7 < target_0_7 ? -1 : 1;
+    linear_layer(st);
+    return compare_with_target(st, 0, 1);
+}
+#endif
 
 // Whether the hash of counter n is strictly below c_tgt. Permutation 5 runs
 // only when the first 32 bytes tie, outside the loop: carrying the state
@@ -207,10 +277,20 @@ __device__ __forceinline__ bool meets_target(std::uint64_t n) {
         if (perm == 4) {
             absorb_padding(st);
             linear_layer(st);
+            add_first_round_constants(st);
         }
+#if QTC_SHAPE_EARLY_DECISION
+        // Permutation 4 leaves its last terminal round to decide_first_half.
+        rounds(st, perm == 3 ? 4 : 3);
+#else
         rounds(st);
+#endif
     }
+#if QTC_SHAPE_EARLY_DECISION
+    const int order = decide_first_half(st);
+#else
     const int order = compare_with_target(st, 0);
+#endif
     if (order != 0) return order < 0;
     permute(st);
     return compare_with_target(st, 1) < 0;
@@ -274,6 +354,7 @@ __global__ void k_midstate_mm(const std::uint64_t* __restrict__ mid, const std::
     QTC_UNROLLED
     for (int i = 0; i < 6; ++i) st[i] = add(st[i], load_word(base + 4 * i));
     linear_layer(st);
+    add_first_round_constants(st);
     QTC_UNROLLED
     for (int i = 0; i < 12; ++i) mm_out[i] = u64(canonical(qp6_reduce(st[i])));
 }

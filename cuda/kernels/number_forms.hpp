@@ -9,6 +9,12 @@
 
 #include "cuda/portability.hpp"
 
+#if defined(__CUDA_ARCH__)
+#define QTC_FORMS_UNROLLED _Pragma("unroll")
+#else
+#define QTC_FORMS_UNROLLED
+#endif
+
 namespace qtc_forms {
 
 inline constexpr std::uint32_t EPSILON = 0xffffffffu;
@@ -160,13 +166,24 @@ __device__ __forceinline__ Wide sqr_wide(Fe a) {
 #endif
 }
 
-// a·b + s in one 128-bit accumulation; it cannot overflow.
-__device__ __forceinline__ Wide mul_add_wide(Fe a, Fe b, Fe s) {
+// w + s in plain C++, for the stand-in paths; the caller knows it fits.
+__device__ __forceinline__ Wide add_lazy(Wide w, Lazy s) {
+    const std::uint64_t low = (static_cast<std::uint64_t>(w.p1) << 32 | w.p0);
+    const std::uint64_t s_low = static_cast<std::uint64_t>(s.l1) << 32 | s.l0;
+    const std::uint64_t sum = low + s_low;
+    const std::uint64_t high = (static_cast<std::uint64_t>(w.p3) << 32 | w.p2) + s.l2 + (sum < low ? 1u : 0u);
+    return {static_cast<std::uint32_t>(sum), static_cast<std::uint32_t>(sum >> 32), static_cast<std::uint32_t>(high),
+            static_cast<std::uint32_t>(high >> 32)};
+}
+
+// a·b + s for a lazy s; exact whenever b is canonical (below p) or s a
+// 64-bit word: a·b + s < 2^128 − 2^96 + 2^96, or a·b + s < 2^128 − 2^65 + 2^64.
+__device__ __forceinline__ Wide mul_add_wide(Fe a, Fe b, Lazy s) {
 #if defined(__CUDA_ARCH__)
     Wide w;
     asm("mad.lo.cc.u32 %0, %4, %6, %8;\n\t"
         "madc.hi.cc.u32 %1, %4, %6, %9;\n\t"
-        "addc.u32 %2, 0, 0;\n\t"
+        "addc.u32 %2, %10, 0;\n\t"
         "mad.lo.cc.u32 %1, %4, %7, %1;\n\t"
         "madc.hi.cc.u32 %2, %4, %7, %2;\n\t"
         "addc.u32 %3, 0, 0;\n\t"
@@ -176,16 +193,64 @@ __device__ __forceinline__ Wide mul_add_wide(Fe a, Fe b, Fe s) {
         "mad.lo.cc.u32 %2, %5, %7, %2;\n\t"
         "madc.hi.u32 %3, %5, %7, %3;"
         : "=&r"(w.p0), "=&r"(w.p1), "=&r"(w.p2), "=&r"(w.p3)
-        : "r"(a.lo), "r"(a.hi), "r"(b.lo), "r"(b.hi), "r"(s.lo), "r"(s.hi));
+        : "r"(a.lo), "r"(a.hi), "r"(b.lo), "r"(b.hi), "r"(s.l0), "r"(s.l1), "r"(s.l2));
     return w;
 #else
-    const Wide p = mul_wide(a, b);
-    const std::uint64_t low = (static_cast<std::uint64_t>(p.p1) << 32 | p.p0) + u64(s);
-    const std::uint64_t carry = low < u64(s) ? 1u : 0u;
-    const std::uint64_t high = (static_cast<std::uint64_t>(p.p3) << 32 | p.p2) + carry;
-    return {static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32), static_cast<std::uint32_t>(high),
-            static_cast<std::uint32_t>(high >> 32)};
+    return add_lazy(mul_wide(a, b), s);
 #endif
+}
+
+// a·b + s in one 128-bit accumulation; it cannot overflow.
+__device__ __forceinline__ Wide mul_add_wide(Fe a, Fe b, Fe s) { return mul_add_wide(a, b, lazy(s)); }
+
+// a·d + s for a factor d whose halves sum below 2^32: the two cross products
+// a_lo·d_hi + a_hi·d_lo are then below (2^32 − 1)·2^32 for any 64-bit a, so
+// they add up in 64 bits without a carry word.
+__device__ __forceinline__ Wide mul_add_wide_short_cross(Fe a, Fe d, Lazy s) {
+#if defined(__CUDA_ARCH__)
+    Wide w;
+    asm("{\n\t"
+        ".reg .u32 c0, c1;\n\t"
+        "mul.lo.u32 c0, %4, %7;\n\t"
+        "mul.hi.u32 c1, %4, %7;\n\t"
+        "mad.lo.cc.u32 c0, %5, %6, c0;\n\t"
+        "madc.hi.u32 c1, %5, %6, c1;\n\t"
+        "mad.lo.cc.u32 %0, %4, %6, %8;\n\t"
+        "madc.hi.cc.u32 %1, %4, %6, %9;\n\t"
+        "madc.lo.cc.u32 %2, %5, %7, %10;\n\t"
+        "madc.hi.u32 %3, %5, %7, 0;\n\t"
+        "add.cc.u32 %1, %1, c0;\n\t"
+        "addc.cc.u32 %2, %2, c1;\n\t"
+        "addc.u32 %3, %3, 0;\n\t"
+        "}"
+        : "=&r"(w.p0), "=&r"(w.p1), "=&r"(w.p2), "=&r"(w.p3)
+        : "r"(a.lo), "r"(a.hi), "r"(d.lo), "r"(d.hi), "r"(s.l0), "r"(s.l1), "r"(s.l2));
+    return w;
+#else
+    const std::uint64_t cross = static_cast<std::uint64_t>(a.lo) * d.hi + static_cast<std::uint64_t>(a.hi) * d.lo;
+    const std::uint64_t ll = static_cast<std::uint64_t>(a.lo) * d.lo;
+    const std::uint64_t hh = static_cast<std::uint64_t>(a.hi) * d.hi;
+    const std::uint64_t low = ll + (cross << 32);
+    const std::uint64_t high = hh + (cross >> 32) + (low < ll ? 1u : 0u);
+    return add_lazy(Wide{static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32),
+                         static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(high >> 32)},
+                    s);
+#endif
+}
+
+// The sum of twelve elements from their halves: the low halves in one
+// 64-bit accumulator, the high halves in another, then low + high·2^32 as a
+// lazy value (below 2^68, so its carry word stays below 16).
+__device__ __forceinline__ Lazy sum_by_halves(const Fe (&x)[12]) {
+    std::uint64_t low = 0, high = 0;
+    QTC_FORMS_UNROLLED
+    for (int i = 0; i < 12; ++i) {
+        low += x[i].lo;
+        high += x[i].hi;
+    }
+    const std::uint64_t middle = (low >> 32) + static_cast<std::uint32_t>(high);
+    return {static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(middle),
+            static_cast<std::uint32_t>(high >> 32) + static_cast<std::uint32_t>(middle >> 32)};
 }
 
 // Subtractive reduction, from 2^64 ≡ ε and 2^96 ≡ −1:

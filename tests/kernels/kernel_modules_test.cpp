@@ -12,14 +12,22 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "cuda/compact/arith.hpp"
 #include "cuda/compact/kernels.hpp"
 #include "cuda/energy/arith.hpp"
 #include "cuda/energy/kernels.hpp"
+#include "cuda/fast120/arith.hpp"
+#include "cuda/fast120/kernels.hpp"
+#include "cuda/fast86/arith.hpp"
+#include "cuda/fast86/kernels.hpp"
+#include "cuda/fast89/arith.hpp"
+#include "cuda/fast89/kernels.hpp"
 #include "cuda/hb89/arith.hpp"
 #include "cuda/hb89/kernels.hpp"
+#include "folded_constants.hpp"
 #include "poseidon2-core/src/hash.hpp"
 #include "src/selftest/vectors.hpp"
 #include "tests/support/reference_poseidon2.hpp"
@@ -69,8 +77,16 @@ KERNEL_MODULE(Energy, qtcv_e, qtcv_e, FOUR_KNOB_WORDS(qtcv_e));
 KERNEL_MODULE(Compact, qtcv_c, qtcv_c, FOUR_KNOB_WORDS(qtcv_c));
 // Kernels and constants in the global namespace, no gl32v10::Wk.
 KERNEL_MODULE(Hb89, , qtc_hb89, &::gl32::Wk, &::gl32v7::Wk, &::qp6::Wk);
+// Three modules of one namespace, qtcv, told apart by their inline namespaces.
+KERNEL_MODULE(Fast89, qtcv::fast89, qtcv::fast89, FOUR_KNOB_WORDS(qtcv::fast89));
+KERNEL_MODULE(Fast120, qtcv::fast120, qtcv::fast120, FOUR_KNOB_WORDS(qtcv::fast120));
+KERNEL_MODULE(Fast86, qtcv::fast86, qtcv::fast86, FOUR_KNOB_WORDS(qtcv::fast86));
 
-using Modules = testing::Types<Energy, Compact, Hb89>;
+using Modules = testing::Types<Energy, Compact, Hb89, Fast89, Fast120, Fast86>;
+
+// The modules whose start state already carries QP_RC_EXT_INIT row 0.
+template <typename M>
+constexpr bool FOLDED = std::is_same_v<M, Fast89> || std::is_same_v<M, Fast86>;
 
 struct ModuleName {
     template <typename M>
@@ -246,7 +262,94 @@ TYPED_TEST(ModuleArithmetic, KnownAnswers) {
     for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
 }
 
+// The forms only the folded rounds use: products with a lazy addend, the
+// cheaper diagonal products, the sum by halves.
+TEST(NumberForms, LazyAddendsShortCrossProductsAndSumsByHalves) {
+    using namespace qtc_forms;
+    const Lazy addends[] = {{0, 0, 0}, {~0u, ~0u, 0}, {~0u, ~0u, 15}, {1, 2, 3}, {0x89abcdefu, 0x01234567u, 11}};
+    for (std::uint64_t a : EDGE)
+        for (int i = 0; i < 12; ++i)
+            for (const Lazy& s : addends) {
+                SCOPED_TRACE(testing::Message() << std::hex << "a=" << a << " diag " << std::dec << i);
+                const std::uint64_t d = poseidon2::QP_DIAG[i];
+                const u128 want = static_cast<u128>(a) * d + lazy_value(s);
+                EXPECT_TRUE(wide_value(mul_add_wide(fe(a), fe(d), s)) == want);
+                const bool short_cross = (d & 0xffffffffu) + (d >> 32) < (1ULL << 32);
+                EXPECT_EQ(short_cross, i == 0 || i == 2 || i == 6 || i == 10);
+                if (short_cross) {
+                    EXPECT_TRUE(wide_value(mul_add_wide_short_cross(fe(a), fe(d), s)) == want);
+                }
+            }
+    const Fe words[][12] = {
+        {fe(~0ULL), fe(~0ULL), fe(~0ULL), fe(~0ULL), fe(~0ULL), fe(~0ULL), fe(~0ULL), fe(~0ULL), fe(~0ULL), fe(~0ULL),
+         fe(~0ULL), fe(~0ULL)},
+        {fe(1), fe(P - 1), fe(P), fe(0), fe(EPS), fe(EPS + 1), fe(1ULL << 63), fe(3), fe(~0ULL), fe(0x123456789ULL),
+         fe(2), fe(0xffffffff00000000ULL)},
+    };
+    for (const auto& x : words) {
+        u128 want = 0;
+        for (const Fe& e : x) want += u64(e);
+        EXPECT_TRUE(lazy_value(sum_by_halves(x)) == want);
+    }
+}
+
 // ---- the module image ------------------------------------------------------
+
+// fast89 and fast86 carry the generated folded tables as constant symbols.
+TEST(FoldedModules, CarryTheGeneratedTables) {
+    using poseidon2::folded::QP_FOLD_INIT;
+    using poseidon2::folded::QP_FOLD_TERM;
+    using poseidon2::folded::QP_RC_INT_NEXT;
+    struct Module {
+        const char* name;
+        const std::uint64_t* rc_int_next;
+        const std::uint64_t* fold_init;
+        const std::uint64_t* fold_term;
+    };
+    const Module modules[] = {
+        {"fast89", qtcv::fast89::QP_RC_INT_NEXT.storage[0], qtcv::fast89::QP_FOLD_INIT.storage[0],
+         qtcv::fast89::QP_FOLD_TERM.storage[0]},
+        {"fast86", qtcv::fast86::QP_RC_INT_NEXT.storage[0], qtcv::fast86::QP_FOLD_INIT.storage[0],
+         qtcv::fast86::QP_FOLD_TERM.storage[0]},
+    };
+    for (const Module& m : modules) {
+        SCOPED_TRACE(m.name);
+        EXPECT_EQ(std::memcmp(m.rc_int_next, QP_RC_INT_NEXT, 176), 0);
+        EXPECT_EQ(std::memcmp(m.fold_init, QP_FOLD_INIT, 384), 0);
+        EXPECT_EQ(std::memcmp(m.fold_term, QP_FOLD_TERM, 384), 0);
+        EXPECT_EQ(m.rc_int_next[21], 0u);
+        EXPECT_EQ(m.fold_init[0], 0x3b6c0020f252cbabULL);
+        EXPECT_EQ(m.fold_term[0], 0x1e9114c6e9d0f302ULL);
+        EXPECT_TRUE(std::all_of(m.fold_init + 36, m.fold_init + 48, [](std::uint64_t w) { return w == 0; }));
+        EXPECT_TRUE(std::all_of(m.fold_term + 36, m.fold_term + 48, [](std::uint64_t w) { return w == 0; }));
+    }
+}
+
+// The start state of one job from every module: fast89 and fast86 agree, and
+// differ from the other four by exactly QP_RC_EXT_INIT row 0.
+TEST(FoldedModules, StartStateDiffersByTheFirstRoundConstants) {
+    std::uint64_t mid[12];
+    std::uint8_t base[32];
+    for (int i = 0; i < 12; ++i) mid[i] = 0x9e3779b97f4a7c15ULL * (i + 1);
+    for (int i = 0; i < 32; ++i) base[i] = static_cast<std::uint8_t>(0xc1 * i);
+    using Kernel = void (*)(const std::uint64_t*, const std::uint8_t*, std::uint64_t*);
+    const Kernel plain[] = {qtcv_e::k_midstate_mm, qtcv_c::k_midstate_mm, ::k_midstate_mm, qtcv::fast120::k_midstate_mm};
+    std::uint64_t f89[12], f86[12], want[12];
+    run_one(0, 0, 1, 1, [&] {
+        qtcv::fast89::k_midstate_mm(mid, base, f89);
+        qtcv::fast86::k_midstate_mm(mid, base, f86);
+    });
+    for (Kernel k : plain) {
+        std::uint64_t mm[12];
+        run_one(0, 0, 1, 1, [&] { k(mid, base, mm); });
+        for (int i = 0; i < 12; ++i) want[i] = reference::add(mm[i], poseidon2::QP_RC_EXT_INIT[0][i]);
+        for (int i = 0; i < 12; ++i) {
+            EXPECT_EQ(f89[i], want[i]) << i;
+            EXPECT_EQ(f86[i], want[i]) << i;
+        }
+    }
+}
+
 
 TYPED_TEST(ModuleConstants, EveryDeviceStartsWithTheHostTables) {
     using M = TypeParam;
@@ -394,7 +497,9 @@ TYPED_TEST(ModuleKernels, StartStateIsTheLinearLayerOfMidstateAndBase) {
             if (i < 6) std::memcpy(&word, c.base.data() + 4 * i, 4);
             s[i] = reference::add(c.mid[i], word);
         }
-        const reference::State want = reference::mat_mul(ext, s);
+        reference::State want = reference::mat_mul(ext, s);
+        if (FOLDED<M>)
+            for (int i = 0; i < 12; ++i) want[i] = reference::add(want[i], poseidon2::QP_RC_EXT_INIT[0][i]);
         std::uint64_t mm[12];
         run_one(0, 0, 1, 1, [&] { M::k_midstate_mm(c.mid, c.base.data(), mm); });
         for (int i = 0; i < 12; ++i) EXPECT_EQ(mm[i], want[i]) << i;
@@ -552,7 +657,7 @@ TYPED_TEST(ModuleMining, TargetIsComparedStrictlyOverAllSixtyFourBytes) {
     using M = TypeParam;
     // A vector whose hash has room to move at bytes 5, 35 and 40.
     const auto& vs = vectors();
-    constexpr int MOVED[] = {5, 35, 40};
+    constexpr int MOVED[] = {5, 7, 9, 35, 40};
     const auto v = std::find_if(vs.begin(), vs.end(), [&](const SelftestVector& s) {
         return std::all_of(std::begin(MOVED), std::end(MOVED), [&](int i) { return s.hash[i] > 0 && s.hash[i] < 0xff; });
     });
@@ -579,6 +684,11 @@ TYPED_TEST(ModuleMining, TargetIsComparedStrictlyOverAllSixtyFourBytes) {
         {"hash − 1", minus_one(h), false},
         {"first half larger at byte 5, then zeros", with({{5, +1}}, 0x00, 6), true},
         {"first half smaller at byte 5, then 0xff", with({{5, -1}}, 0xff, 6), false},
+        // Around the end of the first element, where one module decides early.
+        {"larger at byte 7, then zeros", with({{7, +1}}, 0x00, 8), true},
+        {"smaller at byte 7, then 0xff", with({{7, -1}}, 0xff, 8), false},
+        {"bytes 0-7 equal, larger at byte 9, then zeros", with({{9, +1}}, 0x00, 10), true},
+        {"bytes 0-7 equal, smaller at byte 9, then 0xff", with({{9, -1}}, 0xff, 10), false},
         {"tie, second half larger at byte 40", with({{40, +1}}), true},
         {"tie, second half smaller at byte 40", with({{40, -1}}), false},
         {"tie, smaller at byte 35 before larger at 40", with({{35, -1}, {40, +1}}), false},

@@ -1,0 +1,21 @@
+// The fast120 module's host layer: the layer written once in host_layer.hpp,
+// over the fast120 kernels. nvcc needs the kernels and their constant symbols
+// in this translation unit, so it includes their source; the stand-in build
+// links them from ovik_fast120_sim.
+#if defined(__CUDACC__)
+#include "cuda/fast120/kernels.cu"
+#else
+#include "cuda/fast120/kernels.hpp"
+#endif
+
+#include "cuda/fast120_host_layer.hpp"
+
+namespace qtcv {
+inline namespace fast120 {
+
+#include "cuda/kernels/host_module.cuh"
+
+QTC_DEFINE_HOST_LAYER(KernelModule, static_cast<int>(MINE_THREADS))
+
+}  // namespace fast120
+}  // namespace qtcv
