@@ -16,7 +16,14 @@ const QtcModule FAST89 = QTC_MODULE_ENTRY(qtcv::fast89, qtc_ctx, "fast89", QTC_M
 const QtcModule FAST120 = QTC_MODULE_ENTRY(qtcv::fast120, qtc_ctx, "fast120", QTC_MODULE_TIMES(qtcv::fast120, qtc_ctx));
 const QtcModule FAST86 = QTC_MODULE_ENTRY(qtcv::fast86, qtc_ctx, "fast86", QTC_MODULE_TIMES(qtcv::fast86, qtc_ctx));
 
+const QtcDeviceQueries DEVICE_QUERIES{
+    qtcv_e::qtc_device_count, qtcv_e::qtc_device_describe, qtcv_e::qtc_error_string, qtcv_e::qtc_sm_count,
+    qtcv_e::qtc_pci_bus_id,   qtcv_e::qtc_nvml_read,       qtc_compute_capability,
+};
+
 }  // namespace
+
+const QtcDeviceQueries& qtc_device_queries() { return DEVICE_QUERIES; }
 
 const QtcModule* qtc_module(int kind) {
     switch (kind) {

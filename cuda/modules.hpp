@@ -28,6 +28,19 @@ struct QtcModule {
 // 4 fast120, 5 fast86); null for any other kind.
 const QtcModule* qtc_module(int kind);
 
+// The queries that need no context: the device functions of one fixed copy
+// (energy's), and the capability query of the kernel-less source.
+struct QtcDeviceQueries {
+    int (*device_count)(int* count);
+    int (*device_describe)(int device, char* text, int len);
+    const char* (*error_string)(int code);
+    int (*sm_count)(int device, int* count);
+    int (*pci_bus_id)(int device, char* text, int len);
+    int (*nvml_read)(int device, std::uint32_t* power_mw, std::uint32_t* limit_mw, std::uint32_t* clock_mhz);
+    int (*compute_capability)(int device, int* cc);
+};
+const QtcDeviceQueries& qtc_device_queries();
+
 // Wraps the flat qtc_ functions of a module's namespace, whose contexts are
 // of type Ctx, into a QtcModule.
 #define QTC_MODULE_ENTRY(ns, Ctx, module_name, times)                                                             \

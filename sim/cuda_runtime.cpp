@@ -134,10 +134,10 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-std::optional<int> positive_int(std::string_view s) {
+std::optional<int> int_at_least(std::string_view s, int least) {
     int value = 0;
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (ec != std::errc{} || end != s.data() + s.size() || value <= 0) return std::nullopt;
+    if (ec != std::errc{} || end != s.data() + s.size() || value < least) return std::nullopt;
     return value;
 }
 
@@ -152,8 +152,10 @@ std::optional<Device> parse_device(std::string_view entry) {
     }
     Device d;
     d.name = trim(entry);
-    const auto sms = positive_int(fields[0]);
-    const auto cc = positive_int(fields[1]);
+    // No real device has no multiprocessor; the stand-in allows one, for the
+    // tests of how the miner takes such a reading.
+    const auto sms = int_at_least(fields[0], 0);
+    const auto cc = int_at_least(fields[1], 1);
     const auto pci = parse_pci_bus_id(fields[2]);
     if (d.name.empty() || !sms || !cc || *cc < 10 || !pci) return std::nullopt;
     d.multiprocessors = *sms;
@@ -282,6 +284,13 @@ struct Fault {
     cudaError_t error;
 };
 
+// A device-to-host copy whose delivery gets one bit flipped.
+struct Corruption {
+    std::size_t count;
+    int remaining;
+    std::size_t byte;
+};
+
 struct Allocation {
     std::size_t size;
     int device;
@@ -303,6 +312,7 @@ struct Runtime {
 
     std::mutex faults_mutex;
     std::vector<Fault> faults;
+    std::vector<Corruption> corruptions;
     std::atomic<bool> faults_armed{false};
 
     BlockPool pool;
@@ -349,8 +359,27 @@ bool take_fault(std::string_view function, cudaError_t& error) {
             ++it;
         }
     }
-    r.faults_armed.store(!r.faults.empty(), std::memory_order_release);
+    r.faults_armed.store(!r.faults.empty() || !r.corruptions.empty(), std::memory_order_release);
     return hit;
+}
+
+// The byte to flip in a device-to-host copy of `count` bytes, if a test
+// asked for this one.
+std::optional<std::size_t> take_corruption(std::size_t count) {
+    Runtime& r = rt();
+    if (!r.faults_armed.load(std::memory_order_acquire)) return std::nullopt;
+    std::lock_guard lock(r.faults_mutex);
+    std::optional<std::size_t> byte;
+    for (auto it = r.corruptions.begin(); it != r.corruptions.end();) {
+        if (it->count == count && --it->remaining <= 0) {
+            if (!byte) byte = it->byte;
+            it = r.corruptions.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    r.faults_armed.store(!r.faults.empty() || !r.corruptions.empty(), std::memory_order_release);
+    return byte;
 }
 
 cudaError_t set_last(cudaError_t error) {
@@ -474,7 +503,15 @@ cudaError_t enqueue_copy(void* dst, const void* src, std::size_t count, cudaMemc
     std::shared_ptr<CUstream_st> s;
     if (const cudaError_t error = resolve_stream(stream, s); error != cudaSuccess) return error;
     if (count == 0) return cudaSuccess;
-    s->enqueue(copy_work(dst, src, count, kind));
+    std::function<void()> work = copy_work(dst, src, count, kind);
+    const bool to_host = kind == cudaMemcpyDeviceToHost || (kind == cudaMemcpyDefault && !in_device_memory(dst, count));
+    if (const auto byte = to_host ? take_corruption(count) : std::nullopt; byte && *byte < count) {
+        work = [work = std::move(work), flipped = static_cast<unsigned char*>(dst) + *byte] {
+            work();
+            *flipped ^= 1;
+        };
+    }
+    s->enqueue(std::move(work));
     if (wait) s->wait_for(s->ticket());
     return cudaSuccess;
 }
@@ -537,10 +574,18 @@ void fail_call(const std::string& function, int nth, cudaError_t error) {
     r.faults_armed.store(true, std::memory_order_release);
 }
 
+void corrupt_copy_to_host(std::size_t count, int nth, std::size_t byte) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.faults_mutex);
+    r.corruptions.push_back({count, std::max(nth, 1), byte});
+    r.faults_armed.store(true, std::memory_order_release);
+}
+
 void clear_faults() {
     Runtime& r = rt();
     std::lock_guard lock(r.faults_mutex);
     r.faults.clear();
+    r.corruptions.clear();
     r.faults_armed.store(false, std::memory_order_release);
 }
 

@@ -178,6 +178,13 @@ void launch(const char* kernel_name, unsigned launch_bound, dim3 grid, dim3 bloc
 // launch through the last error. A fault on cudaGetLastError or
 // cudaPeekAtLastError returns its code and leaves the recorded error alone.
 void fail_call(const std::string& function, int nth, cudaError_t error);
+
+// Flips the lowest bit of byte `byte` in what the n-th device-to-host copy of
+// exactly `count` bytes (from 1, counted from now) delivers: a kernel result
+// gone wrong on its way to the host.
+void corrupt_copy_to_host(std::size_t count, int nth, std::size_t byte);
+
+// Drops every pending fault and corruption.
 void clear_faults();
 
 // Reads VEZEZIRUZ_SIM_DEVICES again, for tests that change it. Call only

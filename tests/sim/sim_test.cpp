@@ -133,7 +133,8 @@ TEST_F(Sim, DevicesComeFromTheVariableOrTheDefault) {
         {"Odd, Inc. GPU , 4 , 120 , 0001:02:03.1 ;;", cudaSuccess,
          {{"Odd, Inc. GPU", 4, 12, 0, "0001:02:03.1", 1, 2, 3}}},
         {"", cudaErrorNoDevice, {}},
-        {"GPU,0,90,0000:01:00.0", cudaErrorInitializationError, {}},
+        {"GPU,0,90,0000:01:00.0", cudaSuccess, {{"GPU", 0, 9, 0, "0000:01:00.0", 0, 1, 0}}},
+        {"GPU,-1,90,0000:01:00.0", cudaErrorInitializationError, {}},
         {"GPU,2,9x,0000:01:00.0", cudaErrorInitializationError, {}},
         {"GPU,2,90,01:00.0", cudaErrorInitializationError, {}},
         {"GPU,2,90,0000:01:20.0", cudaErrorInitializationError, {}},
@@ -801,6 +802,35 @@ TEST_F(Sim, FaultHitsTheNthCallOfItsFunctionOnly) {
     sim::fail_call("cudaEventDestroy", 1, cudaErrorUnknown);
     sim::clear_faults();
     EXPECT_EQ(cudaEventDestroy(e), cudaSuccess);
+}
+
+// A corrupted result reaches the host of the chosen copy only: the n-th
+// device-to-host copy of its size, not copies of other sizes or directions.
+TEST_F(Sim, CorruptionFlipsOneBitOfTheChosenCopyToTheHost) {
+    void* d = nullptr;
+    ASSERT_EQ(cudaMalloc(&d, 16), cudaSuccess);
+    std::uint8_t pattern[16];
+    for (int i = 0; i < 16; ++i) pattern[i] = static_cast<std::uint8_t>(0x10 + i);
+    ASSERT_EQ(cudaMemcpy(d, pattern, 16, cudaMemcpyHostToDevice), cudaSuccess);
+    sim::corrupt_copy_to_host(16, 2, 5);
+    std::uint8_t out[16];
+    struct Step {
+        std::size_t count;
+        bool flipped;
+    };
+    // A copy of 8 bytes does not count; the second one of 16 is hit, once.
+    const Step steps[] = {{16, false}, {8, false}, {16, true}, {16, false}};
+    for (const Step& step : steps) {
+        std::memset(out, 0, sizeof out);
+        ASSERT_EQ(cudaMemcpy(out, d, step.count, cudaMemcpyDeviceToHost), cudaSuccess);
+        for (std::size_t i = 0; i < step.count; ++i)
+            EXPECT_EQ(out[i], pattern[i] ^ (step.flipped && i == 5 ? 1 : 0)) << step.count << " byte " << i;
+    }
+    sim::corrupt_copy_to_host(16, 1, 0);
+    sim::clear_faults();
+    ASSERT_EQ(cudaMemcpy(out, d, 16, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(out[0], pattern[0]);
+    EXPECT_EQ(cudaFree(d), cudaSuccess);
 }
 
 TEST_F(Sim, EveryRuntimeCallCanBeMadeToFail) {

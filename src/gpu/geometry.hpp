@@ -1,0 +1,43 @@
+// The rules of the GPU back end that depend on the device and the kernel
+// variant: the default launch geometry, the largest block a variant may be
+// launched with, and the variants worth trying on a GPU, with the GPUs on
+// which fast86 failed its validation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "src/base/error.hpp"
+#include "src/gpu/kernel_kind.hpp"
+
+struct LaunchGeometry {
+    std::uint32_t blocks;
+    std::uint32_t threads;
+    std::uint32_t iters;
+
+    bool operator==(const LaunchGeometry&) const = default;
+};
+
+// --blocks, --threads and --iters, each absent or a value start-up has
+// already checked.
+struct GeometryOverrides {
+    std::optional<std::uint32_t> blocks;
+    std::optional<std::uint32_t> threads;
+    std::optional<std::uint32_t> iters;
+};
+
+// The variant's geometry on `device`, blocks scaled with its multiprocessor
+// count, then each override in its place. Fails only when the multiprocessor
+// count cannot be read.
+Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int device, KernelKind kind);
+
+// The variant's own bound, except energy on compute capability 12.0: 1024.
+std::uint32_t gpu_max_threads(KernelKind kind, int device);
+
+// energy, compact, then by compute capability: fast86 on 8.6 (unless the
+// device's fast86 validation failed), fast120 on 12.0, hb89 and fast89 on 8.9.
+Result<std::vector<KernelKind>> kernel_candidates(int device);
+
+// Leaves fast86 out of the device's candidates for the rest of the process.
+void disable_fast86(int device);

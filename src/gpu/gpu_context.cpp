@@ -1,0 +1,141 @@
+#include "src/gpu/gpu_context.hpp"
+
+#include <cassert>
+#include <cstring>
+#include <utility>
+
+#include "cuda/modules.hpp"
+#include "src/base/unicode.hpp"
+#include "src/gpu/geometry.hpp"
+
+namespace {
+
+// The host-layer copy of a variant; one case per variant, no fallback.
+const QtcModule& module_of(KernelKind kind) {
+    const QtcModule* module = qtc_module(static_cast<int>(kind));
+    assert(module != nullptr && "a context always holds one of the six variants");
+    return *module;
+}
+
+// The capability rule of gpu_open, before anything is created.
+Result<void> check_capability(int device, KernelKind kind) {
+    if (kind == KernelKind::energy || kind == KernelKind::compact) return {};
+    int cc = 0;
+    if (const int rc = qtc_device_queries().compute_capability(device, &cc); rc != 0)
+        return fail("CUDA capability query failed: {}", rc);
+    switch (kind) {
+        case KernelKind::hb89:
+        case KernelKind::fast89:
+            if (cc != 89) return fail("this kernel is available only on SM89 / RTX 40 GPUs");
+            break;
+        case KernelKind::fast120:
+            if (cc != 120) return fail("fast120 requires an SM120 GPU");
+            break;
+        case KernelKind::fast86:
+            if (cc != 86 && cc != 89) return fail("fast86 requires an SM86 GPU (SM89 allowed for compatibility tests)");
+            break;
+        default:
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
+GpuContext::GpuContext(GpuContext&& other) noexcept
+    : ctx_(std::exchange(other.ctx_, nullptr)), device_(other.device_), cap_(other.cap_), kind_(other.kind_) {}
+
+GpuContext& GpuContext::operator=(GpuContext&& other) noexcept {
+    if (this != &other) {
+        release();
+        ctx_ = std::exchange(other.ctx_, nullptr);
+        device_ = other.device_;
+        cap_ = other.cap_;
+        kind_ = other.kind_;
+    }
+    return *this;
+}
+
+GpuContext::~GpuContext() { release(); }
+
+void GpuContext::release() noexcept {
+    if (ctx_ != nullptr) module_of(kind_).ctx_destroy(std::exchange(ctx_, nullptr));
+}
+
+Result<GpuContext> gpu_open(int device, std::uint32_t capacity, KernelKind kind) {
+    if (auto rule = check_capability(device, kind); !rule) return fail(std::move(rule.error()));
+    char text[256] = {};
+    void* ctx = module_of(kind).ctx_create(device, capacity, text, sizeof text);
+    if (ctx == nullptr) return fail("GPU {} ({}): {}", device, kernel_name(kind), cstr_to_string(text));
+    return GpuContext(ctx, device, capacity == 0 ? 256 : capacity, kind);
+}
+
+Result<void> gpu_check_rc(const GpuContext& gpu, int rc, std::string_view function) {
+    if (rc == 0) return {};
+    return fail("GPU {} [{}]: {}: {}", gpu.device(), kernel_name(gpu.kind()), function, gpu_last_error(gpu));
+}
+
+std::string gpu_last_error(const GpuContext& gpu) { return cstr_to_string(module_of(gpu.kind()).ctx_error(gpu.ctx())); }
+
+Result<void> gpu_mine_launch(GpuContext& gpu, std::uint64_t first, std::uint32_t blocks, std::uint32_t threads,
+                             std::uint32_t iters, std::uint32_t buf) {
+    if (blocks == 0 || threads == 0 || iters == 0 || threads > gpu_max_threads(gpu.kind(), gpu.device()))
+        return fail("invalid launch geometry for {}", kernel_name(gpu.kind()));
+    const int rc = module_of(gpu.kind()).mine_launch(gpu.ctx(), first, blocks, threads, iters, buf);
+    return gpu_check_rc(gpu, rc, "qtc_mine_launch");
+}
+
+Result<BatchResult> gpu_mine_collect(GpuContext& gpu, std::uint32_t buf) {
+    BatchResult batch;
+    batch.candidates.assign(gpu.cap(), 0);
+    const int rc = module_of(gpu.kind()).mine_collect(gpu.ctx(), buf, batch.candidates.data(), &batch.count,
+                                                      &batch.launched);
+    if (auto checked = gpu_check_rc(gpu, rc, "qtc_mine_collect"); !checked) return fail(std::move(checked.error()));
+    batch.candidates.resize(std::min<std::size_t>(batch.count, gpu.cap()));
+    return batch;
+}
+
+Result<void> gpu_set_job(GpuContext& gpu, const Bytes32& header, const Bytes32& nonce_high, const Bytes32& nonce_base,
+                         const Bytes64& target) {
+    const int rc = module_of(gpu.kind()).set_job(gpu.ctx(), header.data(), nonce_high.data(), nonce_base.data(),
+                                                 target.data());
+    return gpu_check_rc(gpu, rc, "qtc_set_job");
+}
+
+Result<std::vector<std::uint8_t>> gpu_mine_check(GpuContext& gpu, std::span<const std::uint8_t> nonce_lo) {
+    assert(nonce_lo.size() % 32 == 0 && "nonce low halves are 32 bytes each");
+    const auto n = static_cast<std::uint32_t>(nonce_lo.size() / 32);
+    std::vector<std::uint8_t> out(std::size_t{n} * 32, 0);
+    const int rc = module_of(gpu.kind()).mine_check(gpu.ctx(), nonce_lo.data(), out.data(), n);
+    if (auto checked = gpu_check_rc(gpu, rc, "qtc_mine_check"); !checked) return fail(std::move(checked.error()));
+    return out;
+}
+
+Result<std::vector<std::uint8_t>> gpu_hash_full(GpuContext& gpu, std::span<const std::uint8_t> inputs) {
+    assert(inputs.size() % 96 == 0 && "inputs are 96 bytes each");
+    const auto n = static_cast<std::uint32_t>(inputs.size() / 96);
+    std::vector<std::uint8_t> out(std::size_t{n} * 64, 0);
+    const int rc = module_of(gpu.kind()).hash_full(gpu.ctx(), inputs.data(), out.data(), n);
+    if (auto checked = gpu_check_rc(gpu, rc, "qtc_hash_full"); !checked) return fail(std::move(checked.error()));
+    return out;
+}
+
+Result<std::string> gpu_device_name(int device) {
+    char text[256] = {};
+    if (const int rc = qtc_device_queries().device_describe(device, text, sizeof text); rc != 0)
+        return fail("cudaGetDeviceProperties({}): {}", device, cstr_to_string(qtc_device_queries().error_string(rc)));
+    return cstr_to_string(text);
+}
+
+Result<int> gpu_sm_count(int device) {
+    int count = 0;
+    const int rc = qtc_device_queries().sm_count(device, &count);
+    if (rc != 0 || count < 1)
+        return fail("cudaDeviceGetAttribute(SM, {}): {}", device, cstr_to_string(qtc_device_queries().error_string(rc)));
+    return count;
+}
+
+std::string cstr_to_string(const char* text) {
+    if (text == nullptr) return "?";
+    return utf8_lossy(std::string_view(text, std::strlen(text)));
+}
