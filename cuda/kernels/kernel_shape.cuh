@@ -26,6 +26,9 @@
 #if !defined(QTC_SHAPE_EARLY_DECISION)
 #define QTC_SHAPE_EARLY_DECISION 0
 #endif
+#if QTC_SHAPE_EARLY_DECISION && !QTC_SHAPE_FOLDED
+#error "the early decision runs on the folded rounds"
+#endif
 
 #if defined(__CUDA_ARCH__)
 #define QTC_ROLLED _Pragma("unroll 1")
@@ -117,50 +120,70 @@ __device__ __forceinline__ void linear_layer(State& st) {
     add_column_sums(st);
 }
 
-#if !QTC_SHAPE_FOLDED
-// Element k of an external round's state (k = 12·round + index): its round
-// constant added, reduced, through the S-box.
-template <bool TERMINAL>
-__device__ __forceinline__ Fe external_sbox(const Lazy& v, int k) {
-    const std::uint64_t rc = TERMINAL ? QP_RC_EXT_TERM[k] : QP_RC_EXT_INIT[k];
-    return sbox7(qp6_reduce(add(v, fe(rc))));
-}
+#if QTC_SHAPE_FOLDED
+#include "cuda/kernels/rounds_folded.cuh"
 #else
-// Defined with the folded rounds: the constants ride in the S-box.
+// Round constant k of the first (TERMINAL false) or last four external rounds.
 template <bool TERMINAL>
-__device__ __forceinline__ Fe external_sbox(const Lazy& v, int k);
-#endif
+__device__ __forceinline__ Fe external_rc(int k) {
+    return fe(TERMINAL ? QP_RC_EXT_TERM[k] : QP_RC_EXT_INIT[k]);
+}
 
-// The S-boxes of external round r as three turns of a rolled loop, each doing
-// one chunk's four S-boxes (and its mix4 where MIX is set) while the chunks
-// rotate through the state, which ends in chunk order. Twelve S-boxes side
-// by side would need more registers than the launch bound leaves.
-template <bool TERMINAL, bool MIX>
-__device__ __forceinline__ void sbox_chunks(State& st, int r) {
+// Each element of `st` plus its round constant of external round r, reduced.
+template <bool TERMINAL>
+__device__ __forceinline__ void enter_external(Fe (&x)[12], const State& st, int r) {
+    QTC_UNROLLED
+    for (int i = 0; i < 12; ++i) x[i] = qp6_reduce(add(st[i], external_rc<TERMINAL>(12 * r + i)));
+}
+
+// External round r on `x`, whose elements already carry the round's
+// constants and are reduced. Its outputs leave in the same form for round
+// r + 1, or just reduced after the fourth round, so that between rounds the
+// state takes two words an element rather than three.
+//
+// The S-boxes run two at a time in a rolled loop, the elements rotating
+// through `x`: the code generator interleaves whatever S-boxes one turn
+// holds, and under 64 registers a turn of four already spills. The linear
+// layer then uses that the column sums of its three mix4 outputs are mix4
+// of the column sums t of its inputs: each output chunk is mix4(chunk) +
+// mix4(t), final on its own, so it is reduced at once instead of all twelve
+// outputs waiting as lazy values for the sums.
+template <bool TERMINAL>
+__device__ __forceinline__ void external_round(Fe (&x)[12], int r) {
+    QTC_ROLLED
+    for (int c = 0; c < 6; ++c) {
+        Fe y[2];
+        QTC_UNROLLED
+        for (int j = 0; j < 2; ++j) y[j] = sbox7(x[j]);
+        QTC_UNROLLED
+        for (int i = 0; i < 10; ++i) x[i] = x[i + 2];
+        QTC_UNROLLED
+        for (int j = 0; j < 2; ++j) x[10 + j] = y[j];
+    }
+    Lazy t[4];
+    QTC_UNROLLED
+    for (int k = 0; k < 4; ++k) t[k] = add(add(lazy(x[k]), x[4 + k]), x[8 + k]);
+    mix4(t[0], t[1], t[2], t[3]);
     QTC_ROLLED
     for (int c = 0; c < 3; ++c) {
         Lazy y[4];
         QTC_UNROLLED
-        for (int j = 0; j < 4; ++j) y[j] = lazy(external_sbox<TERMINAL>(st[j], 12 * r + 4 * c + j));
-        if (MIX) mix4(y[0], y[1], y[2], y[3]);
+        for (int j = 0; j < 4; ++j) y[j] = lazy(x[j]);
+        mix4(y[0], y[1], y[2], y[3]);
         QTC_UNROLLED
         for (int j = 0; j < 4; ++j) {
-            st[j] = st[4 + j];
-            st[4 + j] = st[8 + j];
-            st[8 + j] = y[j];
+            const Fe rc = r < 3 ? external_rc<TERMINAL>(12 * (r + 1) + 4 * c + j) : Fe{0, 0};
+            y[j] = add(add(y[j], t[j]), rc);
+        }
+        QTC_UNROLLED
+        for (int j = 0; j < 4; ++j) {
+            x[j] = x[4 + j];
+            x[4 + j] = x[8 + j];
+            x[8 + j] = qp6_reduce(y[j]);
         }
     }
 }
 
-template <bool TERMINAL>
-__device__ __forceinline__ void external_round(State& st, int r) {
-    sbox_chunks<TERMINAL, true>(st, r);
-    add_column_sums(st);
-}
-
-#if QTC_SHAPE_FOLDED
-#include "cuda/kernels/rounds_folded.cuh"
-#else
 __device__ __forceinline__ void internal_round(Fe (&x)[12], int r) {
     x[0] = sbox7(qp6_reduce(add(lazy(x[0]), fe(QP_RC_INT[r]))));
 #if QTC_SHAPE_SUM_TREE
@@ -179,32 +202,28 @@ __device__ __forceinline__ void internal_round(Fe (&x)[12], int r) {
     for (int i = 0; i < 12; ++i) x[i] = mul_add(x[i], fe(QP_DIAG[i]), s);
 }
 
-// Every constant is added before its S-box: nothing to add after a
-// permutation's initial linear layer, before the internal rounds or before
-// the terminal ones.
-__device__ __forceinline__ void add_first_round_constants(State&) {}
-__device__ __forceinline__ void add_internal_start_constant(State&) {}
-__device__ __forceinline__ void add_terminal_start_constants(State&) {}
-
-#endif
-
 // The 30 rounds of a permutation whose initial linear layer is already done;
-// the last terminal rounds from `terminal_rounds` on are left to the caller.
-__device__ __forceinline__ void rounds(State& st, int terminal_rounds = 4) {
-    QTC_SHAPE_ROUND_LOOP
-    for (int r = 0; r < 4; ++r) external_round<false>(st, r);
-    add_internal_start_constant(st);
+// they leave the state reduced.
+__device__ __forceinline__ void rounds(State& st) {
     Fe x[12];
-    QTC_UNROLLED
-    for (int i = 0; i < 12; ++i) x[i] = qp6_reduce(st[i]);
+    enter_external<false>(x, st, 0);
+    QTC_SHAPE_ROUND_LOOP
+    for (int r = 0; r < 4; ++r) external_round<false>(x, r);
     QTC_SHAPE_ROUND_LOOP
     for (int r = 0; r < 22; ++r) internal_round(x, r);
     QTC_UNROLLED
     for (int i = 0; i < 12; ++i) st[i] = lazy(x[i]);
-    add_terminal_start_constants(st);
+    enter_external<true>(x, st, 0);
     QTC_SHAPE_ROUND_LOOP
-    for (int r = 0; r < terminal_rounds; ++r) external_round<true>(st, r);
+    for (int r = 0; r < 4; ++r) external_round<true>(x, r);
+    QTC_UNROLLED
+    for (int i = 0; i < 12; ++i) st[i] = lazy(x[i]);
 }
+
+// Every constant is added before its S-box: nothing to add after a
+// permutation's initial linear layer.
+__device__ __forceinline__ void add_first_round_constants(State&) {}
+#endif
 
 __device__ __forceinline__ void permute(State& st) {
     linear_layer(st);
@@ -296,6 +315,22 @@ __device__ __forceinline__ bool meets_target(std::uint64_t n) {
     return compare_with_target(st, 1) < 0;
 }
 
+// This thread's index in the grid, read from the special registers at each
+// call (volatile, so that the reads are not merged and hoisted): the mining
+// loop needs it only before and after a hash, and a register holding it
+// across the permutations is one the launch bound does not leave.
+__device__ __forceinline__ std::uint32_t thread_index() {
+#if defined(__CUDA_ARCH__)
+    std::uint32_t ctaid, ntid, tid;
+    asm volatile("mov.u32 %0, %%ctaid.x;" : "=r"(ctaid));
+    asm volatile("mov.u32 %0, %%ntid.x;" : "=r"(ntid));
+    asm volatile("mov.u32 %0, %%tid.x;" : "=r"(tid));
+    return ctaid * ntid + tid;
+#else
+    return blockIdx.x * blockDim.x + threadIdx.x;
+#endif
+}
+
 }  // namespace
 
 template <bool CHECK>
@@ -304,8 +339,8 @@ __global__ void __launch_bounds__(QTC_SHAPE_MINE_BOUNDS)
            [[maybe_unused]] std::uint64_t nonce_start, std::uint32_t iters,
            [[maybe_unused]] std::uint32_t* __restrict__ cand_count, [[maybe_unused]] std::uint64_t* __restrict__ cands,
            [[maybe_unused]] std::uint32_t cap, [[maybe_unused]] std::uint8_t* __restrict__ out) {
-    const std::uint32_t gid = blockIdx.x * blockDim.x + threadIdx.x;
     if constexpr (CHECK) {
+        const std::uint32_t gid = blockIdx.x * blockDim.x + threadIdx.x;
         if (gid >= iters) return;
         State st;
         QTC_UNROLLED
@@ -319,11 +354,15 @@ __global__ void __launch_bounds__(QTC_SHAPE_MINE_BOUNDS)
         QTC_UNROLLED
         for (int k = 0; k < 4; ++k) store_le(out + 32ull * gid + 8 * k, canonical(qp6_reduce(st[k])));
     } else {
-        std::uint64_t n = nonce_start + static_cast<std::uint64_t>(iters) * gid;
-        for (std::uint32_t left = iters; left != 0; --left, ++n) {
-            if (!meets_target(n)) continue;
+        // The thread's i-th counter, rebuilt at each use: i is the same in
+        // every thread, so no per-thread value stays live across the hash.
+        const auto counter = [&](std::uint32_t i) {
+            return nonce_start + static_cast<std::uint64_t>(iters) * thread_index() + i;
+        };
+        for (std::uint32_t i = 0; i != iters; ++i) {
+            if (!meets_target(counter(i))) continue;
             const std::uint32_t slot = atomicAdd(cand_count, 1u);
-            if (slot < cap) cands[slot] = n;
+            if (slot < cap) cands[slot] = counter(i);
         }
     }
 }

@@ -8,10 +8,40 @@
 // from the elements' halves and kept at 96 bits. Included by
 // kernel_shape.cuh; no include guard.
 
+// Element k of an external round's state (k = 12·round + index): reduced,
+// through the S-box, the fold of the next round's constant added in its last
+// multiplication.
 template <bool TERMINAL>
 __device__ __forceinline__ Fe external_sbox(const Lazy& v, int k) {
     const std::uint64_t fold = TERMINAL ? QP_FOLD_TERM[k] : QP_FOLD_INIT[k];
     return sbox7_plus(qp6_reduce(v), fe(fold));
+}
+
+// The S-boxes of external round r as three turns of a rolled loop, each doing
+// one chunk's four S-boxes (and its mix4 where MIX is set) while the chunks
+// rotate through the state, which ends in chunk order. Twelve S-boxes side
+// by side would need more registers than the launch bound leaves.
+template <bool TERMINAL, bool MIX>
+__device__ __forceinline__ void sbox_chunks(State& st, int r) {
+    QTC_ROLLED
+    for (int c = 0; c < 3; ++c) {
+        Lazy y[4];
+        QTC_UNROLLED
+        for (int j = 0; j < 4; ++j) y[j] = lazy(external_sbox<TERMINAL>(st[j], 12 * r + 4 * c + j));
+        if (MIX) mix4(y[0], y[1], y[2], y[3]);
+        QTC_UNROLLED
+        for (int j = 0; j < 4; ++j) {
+            st[j] = st[4 + j];
+            st[4 + j] = st[8 + j];
+            st[8 + j] = y[j];
+        }
+    }
+}
+
+template <bool TERMINAL>
+__device__ __forceinline__ void external_round(State& st, int r) {
+    sbox_chunks<TERMINAL, true>(st, r);
+    add_column_sums(st);
 }
 
 // The first row of an external round's constants, added on lazy values.
@@ -22,11 +52,8 @@ __device__ __forceinline__ void add_first_row(State& st) {
 }
 
 // After a permutation's initial linear layer: the first external round's
-// constants; before the internal rounds: the first internal constant; before
-// the terminal rounds: the first terminal round's constants.
+// constants.
 __device__ __forceinline__ void add_first_round_constants(State& st) { add_first_row<false>(st); }
-__device__ __forceinline__ void add_internal_start_constant(State& st) { st[0] = add(st[0], fe(QP_RC_INT[0])); }
-__device__ __forceinline__ void add_terminal_start_constants(State& st) { add_first_row<true>(st); }
 
 // QP_DIAG entries 0, 2, 6 and 10 have halves that sum below 2^32.
 __device__ __forceinline__ bool short_cross_diag(int i) { return i == 0 || i == 2 || i == 6 || i == 10; }
@@ -44,4 +71,23 @@ __device__ __forceinline__ void internal_round(Fe (&x)[12], int r) {
     x[0] = diagonal_product(x[0], 0, add(sum, fe(QP_RC_INT_NEXT[r])));
     QTC_UNROLLED
     for (int i = 1; i < 12; ++i) x[i] = diagonal_product(x[i], i, sum);
+}
+
+// The 30 rounds of a permutation whose initial linear layer and first
+// constants are done; the last terminal rounds from `terminal_rounds` on are
+// left to the caller.
+__device__ __forceinline__ void rounds(State& st, int terminal_rounds = 4) {
+    QTC_SHAPE_ROUND_LOOP
+    for (int r = 0; r < 4; ++r) external_round<false>(st, r);
+    st[0] = add(st[0], fe(QP_RC_INT[0]));
+    Fe x[12];
+    QTC_UNROLLED
+    for (int i = 0; i < 12; ++i) x[i] = qp6_reduce(st[i]);
+    QTC_SHAPE_ROUND_LOOP
+    for (int r = 0; r < 22; ++r) internal_round(x, r);
+    QTC_UNROLLED
+    for (int i = 0; i < 12; ++i) st[i] = lazy(x[i]);
+    add_first_row<true>(st);
+    QTC_SHAPE_ROUND_LOOP
+    for (int r = 0; r < terminal_rounds; ++r) external_round<true>(st, r);
 }

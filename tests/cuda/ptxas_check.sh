@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Compiles every kernel module for each compute capability it carries
 # machine code for, with ptxas reporting, and fails when any kernel uses a
-# stack frame or spills registers, or when a module has no row below. A
-# module that the nvcc build leaves out is named, and skipped, here.
+# stack frame or spills registers, or when a module has no row below.
 # Usage: ptxas_check.sh NVCC SOURCE_ROOT GENERATED_INCLUDE_DIR
 set -euo pipefail
 nvcc=$1
@@ -22,24 +21,10 @@ architectures() {
   esac
 }
 
-# Left out of the nvcc build: the mining kernels of hb89 (1,024 threads, one
-# block) and fast120 (256 threads, four blocks) spill under 64 registers a
-# thread.
-left_out() {
-  case $1 in
-    hb89 | fast120) return 0 ;;
-    *) return 1 ;;
-  esac
-}
-
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 for source in "$root"/cuda/*_host_layer.cu; do
   module=$(basename "$source" _host_layer.cu)
-  if left_out "$module"; then
-    echo "ptxas: module $module left out of the nvcc build, not checked"
-    continue
-  fi
   if ! archs=$(architectures "$module"); then
     echo "ptxas: no architectures listed for module $module"
     exit 1
