@@ -120,6 +120,13 @@ Result<std::vector<std::uint8_t>> gpu_hash_full(GpuContext& gpu, std::span<const
     return out;
 }
 
+bool gpu_kernel_times(const GpuContext& gpu, double& busy_ms, double& wall_ms) {
+    const QtcModule& module = module_of(gpu.kind());
+    if (module.kernel_times == nullptr) return false;
+    module.kernel_times(gpu.ctx(), &busy_ms, &wall_ms);
+    return true;
+}
+
 Result<std::string> gpu_device_name(int device) {
     char text[256] = {};
     if (const int rc = qtc_device_queries().device_describe(device, text, sizeof text); rc != 0)

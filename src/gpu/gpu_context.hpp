@@ -74,6 +74,10 @@ Result<std::vector<std::uint8_t>> gpu_mine_check(GpuContext& gpu, std::span<cons
 // be a multiple of 96.
 Result<std::vector<std::uint8_t>> gpu_hash_full(GpuContext& gpu, std::span<const std::uint8_t> inputs);
 
+// Kernel time and wall time since the context's first launch (ms), both
+// buffers added; false for a variant that keeps no kernel times (hb89).
+bool gpu_kernel_times(const GpuContext& gpu, double& busy_ms, double& wall_ms);
+
 // 0 is success; anything else "GPU {device} [{kind}]: {function}: {context error}".
 Result<void> gpu_check_rc(const GpuContext& gpu, int rc, std::string_view function);
 

@@ -242,11 +242,6 @@ Result<void> SelftestRun::real_mining_kernel() {
 
 }  // namespace
 
-const SelftestOutput& console_selftest_output() {
-    static const SelftestOutput output{console_out, console_err};
-    return output;
-}
-
 Result<void> selftest_gpu(int device, std::span<const SelftestVector> vectors, const LaunchGeometry& geometry,
                           KernelKind kind, const SelftestOutput& output) {
     if (vectors.empty()) return fail("no vector");

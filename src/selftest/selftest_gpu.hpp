@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -14,14 +13,11 @@
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/kernel_kind.hpp"
 #include "src/selftest/vectors.hpp"
+#include "src/ui/console.hpp"
 
-// Where the self-test's lines go: standard output, and standard error for
-// the one warning of the fast86 validation.
-struct SelftestOutput {
-    std::function<void(std::string_view)> out;
-    std::function<void(std::string_view)> err;
-};
-const SelftestOutput& console_selftest_output();
+// The self-test's lines go to `out`; the one warning of the fast86
+// validation goes to `err`.
+using SelftestOutput = LineOutput;
 
 // Largest blocks × threads × iterations a run accepts (printed as "16 M").
 inline constexpr std::uint64_t SELFTEST_BATCH_LIMIT = 16777216;
@@ -29,7 +25,7 @@ inline constexpr std::uint64_t SELFTEST_BATCH_LIMIT = 16777216;
 // Runs checks [1]-[4] with `geometry` as the production grid. The context
 // is destroyed on every way out.
 Result<void> selftest_gpu(int device, std::span<const SelftestVector> vectors, const LaunchGeometry& geometry,
-                          KernelKind kind, const SelftestOutput& output = console_selftest_output());
+                          KernelKind kind, const SelftestOutput& output = console_lines());
 
 // The vector's counter c must be among the candidates of one batch, and
 // every candidate's host hash (the vector's header, nonce high half h, bytes

@@ -18,15 +18,15 @@
 // OK on N GPUs" when all pass. The caller ends the process either way.
 Result<void> run_selftest_mode(const std::string& path, std::span<const int> gpus, KernelKind choice,
                                const GeometryOverrides& overrides,
-                               const SelftestOutput& output = console_selftest_output());
+                               const SelftestOutput& output = console_lines());
 
 // Before mining: fast86 against the embedded vectors on every GPU that may
 // mine with it (the choice fast86, or "auto" on compute capability 8.6).
 // Under "auto" a failure only takes fast86 away from that GPU.
 Result<void> validate_fast86(std::span<const int> gpus, KernelKind choice, const GeometryOverrides& overrides,
-                             const SelftestOutput& output = console_selftest_output());
+                             const SelftestOutput& output = console_lines());
 
 // --vectors FILE, on one GPU before its tuning: every candidate kernel,
 // whatever --kernel says; any failure refuses to start.
 Result<void> replay_vectors(int device, std::span<const SelftestVector> vectors, const GeometryOverrides& overrides,
-                            const SelftestOutput& output = console_selftest_output());
+                            const SelftestOutput& output = console_lines());

@@ -19,3 +19,8 @@ void write_line(std::FILE* stream, std::string_view line) {
 void console_out(std::string_view line) { write_line(stdout, line); }
 
 void console_err(std::string_view line) { write_line(stderr, line); }
+
+const LineOutput& console_lines() {
+    static const LineOutput lines{console_out, console_err};
+    return lines;
+}

@@ -2,6 +2,7 @@
 // different threads never mix.
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 // The line and a line feed on standard output.
@@ -9,3 +10,13 @@ void console_out(std::string_view line);
 
 // The line and a line feed on standard error.
 void console_err(std::string_view line);
+
+// Where a component's lines go: standard output and standard error by
+// default, a collector in the tests.
+struct LineOutput {
+    std::function<void(std::string_view)> out;
+    std::function<void(std::string_view)> err;
+};
+
+// console_out and console_err.
+const LineOutput& console_lines();

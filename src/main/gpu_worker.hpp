@@ -1,0 +1,69 @@
+// One GPU worker per GPU slot: it uploads each new job to its GPU, keeps two
+// mining batches alternating on it, re-hashes every candidate on the CPU,
+// queues the shares that truly meet the share target, and keeps the slot's
+// hash and busy figures. A GPU failure stops the whole miner.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "src/base/bytes.hpp"
+#include "src/base/clock.hpp"
+#include "src/devfee/hashrate_meter.hpp"
+#include "src/gpu/geometry.hpp"
+#include "src/gpu/gpu_context.hpp"
+#include "src/main/random_source.hpp"
+#include "src/main/shutdown.hpp"
+#include "src/pool/job.hpp"
+#include "src/pool/job_slot.hpp"
+#include "src/pool/miner_stats.hpp"
+#include "src/pool/submit_queue.hpp"
+#include "src/ui/console.hpp"
+
+// What one worker thread receives; it alone uses the context.
+struct GpuWorkerContext {
+    GpuContext gpu;
+    std::shared_ptr<JobSlot> slot;
+    std::shared_ptr<MinerStats> stats;
+    std::shared_ptr<std::atomic<bool>> stop_flag;
+    std::shared_ptr<HashCounters> hash_counters;
+    std::shared_ptr<SubmitQueue> queue;
+    std::shared_ptr<HashCounters> busy_counters;
+    std::size_t slot_index = 0;
+    std::uint64_t throttle_ms = 0;
+    LaunchGeometry geometry{};
+
+    // The process's own unless a test brings its own.
+    std::atomic<bool>* shutdown_requested = &SHUTDOWN_REQUESTED;
+    RandomSource random = os_random;
+    MonoClock clock = steady_now;
+    Sleeper sleep = steady_sleep;
+    LineOutput lines = console_lines();
+};
+
+// The memory of one job template: how far it had been searched when another
+// took its place.
+struct TemplateEntry {
+    Bytes32 mining_hash;
+    NoncePrefix nonce_prefix;
+    std::uint64_t saved_counter;
+};
+
+inline constexpr std::size_t TEMPLATES_KEPT = 4;
+inline constexpr std::uint64_t BUSY_EVERY_COLLECTS = 32;
+inline constexpr std::chrono::milliseconds IDLE_POLL{50};
+
+// The body of one "gpu{ordinal}" thread; returns when the worker stops.
+void gpu_worker(GpuWorkerContext context);
+
+// The counter at which a job of template (mining_hash, prefix) starts, after
+// the front entry, the template being left, saved `counter`: the template's
+// saved counter when it is remembered (the entry moves to the front), else
+// 0 with a new front entry, the oldest dropped beyond four. `remembered`
+// tells which.
+std::uint64_t template_counter(std::vector<TemplateEntry>& templates, const Bytes32& mining_hash,
+                               const NoncePrefix& prefix, std::uint64_t counter, bool& remembered);

@@ -1,0 +1,127 @@
+#include "src/main/main_loop.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "cuda/modules.hpp"
+#include "src/ui/colors.hpp"
+
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+
+std::string painted_count(std::uint64_t value, std::string_view color_when_set) {
+    return ui_paint(fmt::format("{}", value), value != 0 ? color_when_set : GREY);
+}
+
+class MainLoop {
+public:
+    MainLoop(MinerThreads& miner, std::uint64_t stats_every, const MainLoopSeams& seams)
+        : m_(miner),
+          seams_(seams),
+          period_s_(std::max<std::uint64_t>(stats_every, 1)),
+          previous_(miner.devices.size(), 0) {
+        if (!seams_.nvml_read) seams_.nvml_read = qtc_device_queries().nvml_read;
+        started_ = seams_.clock();
+        last_line_ = seams_.clock();
+    }
+
+    int run() {
+        while (!seams_.shutdown_requested->load() && !m_.shared.stop_flag->load()) {
+            seams_.sleep(MAIN_LOOP_TICK);
+            const MonoTime now = seams_.clock();
+            if (std::chrono::duration_cast<std::chrono::seconds>(now - last_line_).count() <
+                static_cast<std::int64_t>(period_s_))
+                continue;
+            print_stats(now);
+            last_line_ = seams_.clock();
+        }
+        shut_down();
+        return 0;
+    }
+
+private:
+    void print_stats(MonoTime now);
+    void shut_down();
+
+    MinerThreads& m_;
+    MainLoopSeams seams_;
+    std::uint64_t period_s_;
+    std::vector<std::uint64_t> previous_;
+    MonoTime started_, last_line_;
+};
+
+void MainLoop::print_stats(MonoTime now) {
+    const MinerShared& s = m_.shared;
+    const double dt = Seconds(now - last_line_).count();
+    double total = 0;
+    std::vector<std::string> items;
+    for (std::size_t i = 0; i < m_.devices.size(); ++i) {
+        const std::uint64_t h = (*s.hash_counters)[i].load();
+        const double mhs = static_cast<double>(h - previous_[i]) / dt / 1e6;
+        previous_[i] = h;
+        total += mhs;
+        std::uint32_t power = 0, limit = 0, clock = 0;
+        const int rc = seams_.nvml_read(m_.devices[i], &power, &limit, &clock);
+        items.push_back(stats_gpu_item(m_.devices[i], mhs, (*s.busy_counters)[i].load(), rc, power, clock));
+    }
+    const auto [generation, job] = job_slot_get(*s.slot);
+    const std::string job_item =
+        job ? fmt::format("{} [{}] diff {}", job->job_id, job->is_dev ? "dev" : "user", job->share_difficulty) : "NONE";
+    const SessionCounters& user = s.stats->user;
+    seams_.lines.out(fmt::format(
+        "[stats] {} ({}) | accepted {} rejected {} stale {} duplicates {} (dedup {}) abandoned {} (queue full {}) | "
+        "queue {} | blocks {} (late {}) | job {} | GPU≠host {} | net err {} | {} s",
+        ui_paint_bold(fmt::format("{:.1f} MH/s", total), CREAM), fmt::join(items, ", "),
+        ui_paint(fmt::format("{}", user.accepted.load()), GREEN), painted_count(user.rejected.load(), RED),
+        painted_count(user.stale_rejected.load(), RED), painted_count(user.duplicates.load(), ORANGE),
+        s.stats->dedup_dropped.load(), s.stats->abandoned.load(), s.stats->queue_full.load(), queue_len(*s.queue),
+        painted_count(user.blocks_found.load(), ORANGE_RED), user.late_accepted.load(), job_item,
+        s.stats->gpu_mismatch.load(), s.stats->net_errors.load(),
+        std::chrono::duration_cast<std::chrono::seconds>(now - started_).count()));
+}
+
+void MainLoop::shut_down() {
+    const MinerShared& s = m_.shared;
+    seams_.lines.out("shutdown requested — finishing current batches…");
+    s.stop_flag->exchange(true);
+    for (std::thread& t : m_.gpu_workers) t.join();
+    queue_close(*s.queue);
+    for (std::thread& t : m_.submit_workers) t.join();
+    // The poller may be inside a long-poll; it ends with the process.
+    if (m_.poller.joinable()) m_.poller.detach();
+
+    std::uint64_t hashes = 0;
+    for (const auto& counter : *s.hash_counters) hashes += counter.load();
+    const MonoTime now = seams_.clock();
+    const double average = static_cast<double>(hashes) / std::max(Seconds(now - started_).count(), 1e-9) / 1e6;
+    const SessionCounters& user = s.stats->user;
+    seams_.lines.out(fmt::format(
+        "summary: {} hashes in {} s ({} avg) | accepted {} rejected {} stale {} duplicates {} (dedup {}) abandoned {} "
+        "(queue full {}) | blocks {} | GPU≠host {}",
+        hashes, std::chrono::duration_cast<std::chrono::seconds>(now - started_).count(),
+        ui_paint_bold(fmt::format("{:.1f} MH/s", average), CREAM), user.accepted.load(), user.rejected.load(),
+        user.stale_rejected.load(), user.duplicates.load(), s.stats->dedup_dropped.load(), s.stats->abandoned.load(),
+        s.stats->queue_full.load(), user.blocks_found.load(), s.stats->gpu_mismatch.load()));
+}
+
+}  // namespace
+
+std::string stats_gpu_item(int device, double mhs, std::uint64_t busy_per_mille, int nvml_rc, std::uint32_t power_mw,
+                           std::uint32_t clock_mhz) {
+    const std::string busy =
+        busy_per_mille != 0 ? fmt::format(" busy {:.1f}%", static_cast<double>(busy_per_mille) / 10.0) : "";
+    const double watts = static_cast<double>(power_mw) / 1000.0;
+    if (nvml_rc == 0 && watts > 0)
+        return fmt::format("GPU{} {:.1f} [{:.0f} W {:.2f} MH/s/W {} MHz{}]", device, mhs, watts, mhs / watts, clock_mhz,
+                           busy);
+    if (busy.empty()) return fmt::format("GPU{} {:.1f}", device, mhs);
+    return fmt::format("GPU{} {:.1f} [{}]", device, mhs, busy.substr(1));
+}
+
+int run_main_loop(MinerThreads& miner, std::uint64_t stats_every, const MainLoopSeams& seams) {
+    return MainLoop(miner, stats_every, seams).run();
+}

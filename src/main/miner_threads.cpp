@@ -1,0 +1,81 @@
+#include "src/main/miner_threads.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "src/main/gpu_worker.hpp"
+#include "src/pool/pool_poller.hpp"
+#include "src/pool/submit_worker.hpp"
+
+namespace {
+
+std::shared_ptr<HashCounters> zero_counters(std::size_t n) { return std::make_shared<HashCounters>(n); }
+
+// Starts `body` on a thread with the given name (cut to the 15 characters
+// the system keeps).
+template <typename Body>
+std::thread start_named(const std::string& name, Body body) {
+    std::thread thread(std::move(body));
+    pthread_setname_np(thread.native_handle(), name.substr(0, 15).c_str());
+    return thread;
+}
+
+// Leaves every thread started so far running; they end with the process.
+void detach_all(MinerThreads& m) {
+    if (m.poller.joinable()) m.poller.detach();
+    for (std::thread& t : m.submit_workers) t.detach();
+    for (std::thread& t : m.gpu_workers) t.detach();
+}
+
+}  // namespace
+
+Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> slots,
+                                         std::shared_ptr<DevFeeState> devfee,
+                                         std::shared_ptr<const SessionClients> getwork,
+                                         std::shared_ptr<const SessionClients> submit, const MinerSeams& seams) {
+    MinerThreads m;
+    MinerShared& s = m.shared;
+    const std::size_t n = slots.size();
+    s.busy_counters = zero_counters(n);
+    s.slot = std::make_shared<JobSlot>(seams.clock);
+    s.stats = std::make_shared<MinerStats>();
+    s.stop_flag = std::make_shared<std::atomic<bool>>(false);
+    s.hash_counters = zero_counters(n);
+    s.queue = std::make_shared<SubmitQueue>(s.stats, cli.submit_queue);
+    s.meter = std::make_shared<HashrateMeter>(cli.hashrate_hint, s.hash_counters, seams.clock());
+    s.devfee = std::move(devfee);
+    s.getwork = std::move(getwork);
+    s.submit = std::move(submit);
+    for (const GpuSlot& slot : slots) m.devices.push_back(slot.gpu.device());
+
+    const std::size_t submitters = std::max<std::size_t>(cli.submit_threads, 1);
+    seams.lines.out(fmt::format("submission: ≤ {} in flight, queue ≤ {} candidates (weakest dropped beyond, never a block)",
+                                submitters, s.queue->capacity));
+    try {
+        PollerContext poller{s.getwork, s.slot, s.stats, s.stop_flag, cli.wait_ms, s.queue, s.meter, s.devfee,
+                             seams.clock, seams.sleep};
+        m.poller = start_named("getwork", [poller = std::move(poller)]() mutable { pool_poller_thread(std::move(poller)); });
+        for (std::size_t i = 0; i < submitters; ++i) {
+            SubmitWorkerContext worker{s.submit, s.slot, s.stats, s.queue, s.stop_flag, seams.clock, seams.sleep};
+            m.submit_workers.push_back(
+                start_named(fmt::format("submit{}", i), [worker = std::move(worker)] { submit_worker(worker); }));
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            GpuWorkerContext worker{std::move(slots[i].gpu), s.slot,          s.stats,           s.stop_flag,
+                                    s.hash_counters,         s.queue,         s.busy_counters,   i,
+                                    cli.throttle_ms,         slots[i].geometry, seams.shutdown_requested,
+                                    seams.random,            seams.clock,     seams.sleep,       seams.lines};
+            m.gpu_workers.push_back(start_named(fmt::format("gpu{}", m.devices[i]),
+                                                [worker = std::move(worker)]() mutable { gpu_worker(std::move(worker)); }));
+        }
+    } catch (const std::system_error& e) {
+        detach_all(m);
+        return fail(e.code().message());
+    }
+    return m;
+}

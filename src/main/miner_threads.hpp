@@ -1,0 +1,72 @@
+// The objects the miner's threads share, and their start: the job poller
+// "getwork", the submit workers "submit0"…, one GPU worker "gpu{ordinal}"
+// per slot. What the main thread keeps for the main loop and the shutdown.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "src/base/clock.hpp"
+#include "src/base/error.hpp"
+#include "src/devfee/devfee_state.hpp"
+#include "src/devfee/hashrate_meter.hpp"
+#include "src/gpu/geometry.hpp"
+#include "src/gpu/gpu_context.hpp"
+#include "src/main/cli.hpp"
+#include "src/main/random_source.hpp"
+#include "src/main/shutdown.hpp"
+#include "src/pool/job_slot.hpp"
+#include "src/pool/miner_stats.hpp"
+#include "src/pool/pool_client.hpp"
+#include "src/pool/submit_queue.hpp"
+#include "src/ui/console.hpp"
+
+// One entry of the device list: its context and its tuned geometry.
+struct GpuSlot {
+    GpuContext gpu;
+    LaunchGeometry geometry;
+};
+
+// Created in this order; each shared by reference count.
+struct MinerShared {
+    std::shared_ptr<HashCounters> busy_counters;
+    std::shared_ptr<JobSlot> slot;
+    std::shared_ptr<MinerStats> stats;
+    std::shared_ptr<std::atomic<bool>> stop_flag;
+    std::shared_ptr<HashCounters> hash_counters;
+    std::shared_ptr<SubmitQueue> queue;
+    std::shared_ptr<HashrateMeter> meter;
+    std::shared_ptr<DevFeeState> devfee;
+    std::shared_ptr<const SessionClients> getwork;
+    std::shared_ptr<const SessionClients> submit;
+};
+
+// What the threads read besides their objects; the process's own unless a
+// test brings its own.
+struct MinerSeams {
+    std::atomic<bool>* shutdown_requested = &SHUTDOWN_REQUESTED;
+    RandomSource random = os_random;
+    MonoClock clock = steady_now;
+    Sleeper sleep = steady_sleep;
+    LineOutput lines = console_lines();
+};
+
+struct MinerThreads {
+    MinerShared shared;
+    std::vector<int> devices;  // the CUDA ordinal of each slot
+    std::thread poller;
+    std::vector<std::thread> submit_workers;  // in start order
+    std::vector<std::thread> gpu_workers;     // in slot order
+};
+
+// Creates the shared objects, prints the submission line and starts every
+// thread, each with its own references. A thread that cannot be created
+// ends it with the system's message; those already started keep running.
+Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> slots,
+                                         std::shared_ptr<DevFeeState> devfee,
+                                         std::shared_ptr<const SessionClients> getwork,
+                                         std::shared_ptr<const SessionClients> submit,
+                                         const MinerSeams& seams = MinerSeams{});

@@ -1,0 +1,3 @@
+#include "src/main/shutdown.hpp"
+
+std::atomic<bool> SHUTDOWN_REQUESTED{false};
