@@ -42,7 +42,9 @@ LaunchGeometry rule_by_bound(std::uint32_t m, std::uint32_t sms) {
     return {168u * sms, 128, 2};
 }
 
-LaunchGeometry variant_geometry(KernelKind kind, int device, std::uint32_t sms) {
+}  // namespace
+
+LaunchGeometry variant_default_geometry(KernelKind kind, int device, std::uint32_t sms) {
     switch (kind) {
         case KernelKind::energy: {
             const std::uint32_t m = own_max_threads(kind);
@@ -56,12 +58,10 @@ LaunchGeometry variant_geometry(KernelKind kind, int device, std::uint32_t sms) 
     }
 }
 
-}  // namespace
-
 Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int device, KernelKind kind) {
     const Result<int> sms = gpu_sm_count(device);
     if (!sms) return fail(sms.error());
-    LaunchGeometry g = variant_geometry(kind, device, static_cast<std::uint32_t>(std::max(*sms, 1)));
+    LaunchGeometry g = variant_default_geometry(kind, device, static_cast<std::uint32_t>(std::max(*sms, 1)));
     g.blocks = overrides.blocks.value_or(g.blocks);
     g.threads = overrides.threads.value_or(g.threads);
     g.iters = overrides.iters.value_or(g.iters);

@@ -32,6 +32,10 @@ struct GeometryOverrides {
 // count cannot be read.
 Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int device, KernelKind kind);
 
+// The variant's geometry for `sms` multiprocessors (at least 1), without
+// overrides: the rule default_geometry applies after reading the count.
+LaunchGeometry variant_default_geometry(KernelKind kind, int device, std::uint32_t sms);
+
 // The variant's own bound, except energy on compute capability 12.0: 1024.
 std::uint32_t gpu_max_threads(KernelKind kind, int device);
 

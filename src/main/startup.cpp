@@ -1,0 +1,287 @@
+#include "src/main/startup.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "cuda/modules.hpp"
+#include "src/base/text_file.hpp"
+#include "src/base/unicode.hpp"
+#include "src/devfee/dev_address.hpp"
+#include "src/gpu/gpu_context.hpp"
+#include "src/pool/job.hpp"
+#include "src/pool/pool_client.hpp"
+#include "src/selftest/startup_selftests.hpp"
+#include "src/ui/banner.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint64_t DEV_FEE_SHARE = 1;  // per cent, written "1"
+
+GeometryOverrides overrides_of(const Cli& cli) { return {cli.blocks, cli.threads, cli.iters}; }
+
+Result<void> check_geometry_options(const Cli& cli) {
+    if ((cli.blocks && *cli.blocks == 0) || (cli.threads && (*cli.threads == 0 || *cli.threads > 1024)) ||
+        (cli.iters && *cli.iters == 0))
+        return fail("--blocks/--threads (≤1024)/--iters must be > 0");
+    return {};
+}
+
+Result<KernelKind> kernel_choice(const Cli& cli) {
+    if (cli.kernel == "auto") return KernelKind::none;
+    const KernelKind kind = parse_kernel_name(cli.kernel);
+    if (kind == KernelKind::none)
+        return fail("--kernel {}: expected auto, energy, compact, hb89, fast89, fast120 or fast86", cli.kernel);
+    return kind;
+}
+
+Result<std::vector<int>> device_list(const Cli& cli) {
+    int count = 0;
+    const QtcDeviceQueries& q = qtc_device_queries();
+    if (const int rc = q.device_count(&count); rc != 0)
+        return fail("cudaGetDeviceCount: {}", cstr_to_string(q.error_string(rc)));
+    if (count == 0) return fail("no CUDA GPU found");
+    std::vector<int> devices;
+    if (cli.gpu_list && !cli.gpu_list->empty())
+        devices.assign(cli.gpu_list->begin(), cli.gpu_list->end());
+    else
+        for (int d = 0; d < count; ++d) devices.push_back(d);
+    for (int d : devices)
+        if (d < 0 || d >= count) return fail("GPU {} inexistant ({} GPU CUDA)", d, count);
+    return devices;
+}
+
+Result<int> capability(int device) {
+    int cc = 0;
+    if (const int rc = qtc_device_queries().compute_capability(device, &cc); rc != 0)
+        return fail("CUDA capability query failed: {}", rc);
+    return cc;
+}
+
+// A fixed kernel choice against the GPU's compute capability.
+Result<void> check_fixed_kernel(int device, KernelKind choice) {
+    if (choice == KernelKind::none || choice == KernelKind::energy || choice == KernelKind::compact) return {};
+    const Result<int> cc = capability(device);
+    if (!cc) return fail(cc.error());
+    switch (choice) {
+        case KernelKind::hb89:
+        case KernelKind::fast89:
+            if (*cc != 89) return fail("this kernel requires an SM89 / RTX 40 GPU");
+            break;
+        case KernelKind::fast120:
+            if (*cc != 120) return fail("fast120 requires an SM120 GPU");
+            break;
+        case KernelKind::fast86:
+            if (*cc != 86 && *cc != 89) return fail("fast86 requires SM86 (SM89 allowed for compatibility tests)");
+            break;
+        default:
+            break;
+    }
+    return {};
+}
+
+Result<void> describe_gpus(const std::vector<int>& devices, KernelKind choice, const LineOutput& lines) {
+    for (int d : devices) {
+        const Result<std::string> label = gpu_device_name(d);
+        if (!label) return fail(label.error());
+        lines.out(fmt::format("GPU{} : {}", d, *label));
+        if (auto checked = check_fixed_kernel(d, choice); !checked) return checked;
+    }
+    return {};
+}
+
+std::string label_or_ordinal(int device) {
+    Result<std::string> label = gpu_device_name(device);
+    return label ? *label : fmt::format("GPU{}", device);
+}
+
+Result<std::shared_ptr<DevFeeState>> dev_fee_state(const Cli& cli, const std::optional<std::string>& dev_address) {
+    const MonoTime now = steady_now();
+    if (!dev_address) return std::make_shared<DevFeeState>(std::nullopt, 1, now);
+    const std::uint64_t p = cli.dev_fee_period_s;
+    if (p < 100 || p % 100 != 0)
+        return fail("--dev-fee-period-s {}: the period must be a multiple of {} s (dev window = period × {}/{} = {}% "
+                    "exactly)",
+                    p, 100, 1, 100, DEV_FEE_SHARE);
+    return std::make_shared<DevFeeState>(dev_address, p, now);
+}
+
+struct PoolPairs {
+    std::shared_ptr<SessionClients> getwork = std::make_shared<SessionClients>();
+    std::shared_ptr<SessionClients> submit = std::make_shared<SessionClients>();
+};
+
+PoolPairs pool_clients(const Cli& cli, const std::string& address, const std::string& worker,
+                       const std::optional<std::string>& dev_address) {
+    const std::chrono::milliseconds getwork_timeout(cli.wait_ms + 15000), submit_timeout(10s);
+    PoolPairs pairs;
+    if (dev_address) {
+        pairs.getwork->dev = pool_client_new(cli.pool, *dev_address, "dev", getwork_timeout, true);
+        pairs.submit->dev = pool_client_new(cli.pool, *dev_address, "dev", submit_timeout, true);
+    }
+    pairs.getwork->user = pool_client_new(cli.pool, address, worker, getwork_timeout, false);
+    pairs.submit->user = pool_client_new(cli.pool, address, worker, submit_timeout, false);
+    return pairs;
+}
+
+void print_start_banner(const Cli& cli, const std::string& address, const std::string& worker,
+                        const std::vector<int>& devices, const DevFeeState& devfee) {
+    BannerInputs banner;
+    banner.pool = cli.pool;
+    banner.address = address;
+    banner.worker = worker;
+    for (int d : devices) banner.gpu_labels.push_back(label_or_ordinal(d));
+    banner.kernel = cli.kernel;
+    banner.kernel_kind_name = std::string(kernel_name(kind_of_variant(cli.kernel)));
+    banner.no_autotune = cli.no_autotune;
+    banner.build_description = std::string(BUILD_DESCRIPTION);
+    banner.dev_fee = {devfee.dev_address.has_value(),
+                      static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(devfee.window).count())};
+    print_banner(banner);
+}
+
+// The cache key of a GPU: its label, PCI bus id and enforced power limit.
+std::string cache_key(int device, const std::string& label) {
+    const QtcDeviceQueries& q = qtc_device_queries();
+    char bus[64] = {};
+    const std::string bus_id = q.pci_bus_id(device, bus, sizeof bus) == 0 ? cstr_to_string(bus) : fmt::format("dev{}", device);
+    std::uint32_t power = 0, limit = 0, clock = 0;
+    const double watts = q.nvml_read(device, &power, &limit, &clock) == 0 ? static_cast<double>(limit) / 1000.0 : 0.0;
+    return tune_cache_key(label, bus_id, watts);
+}
+
+// Step by step, each slot: replay, tuning, context.
+Result<std::vector<GpuSlot>> prepare_gpus(const Cli& cli, const std::vector<int>& devices, KernelKind choice,
+                                          const std::optional<std::vector<SelftestVector>>& vectors, TuneCache& cache,
+                                          const StartupSeams& seams) {
+    std::vector<GpuSlot> slots;
+    const GeometryOverrides overrides = overrides_of(cli);
+    const bool manual_geometry = cli.blocks || cli.threads || cli.iters || cli.no_autotune;
+    for (int d : devices) {
+        const std::string label = label_or_ordinal(d);
+        const Result<int> sms = gpu_sm_count(d);
+        if (!sms) return fail(sms.error());
+        const KernelKind base_kind = kind_of_variant(cli.kernel);
+        const Result<LaunchGeometry> base = default_geometry(overrides, d, base_kind);
+        if (!base) return fail(base.error());
+        if (vectors)
+            if (auto replayed = replay_vectors(d, *vectors, overrides, {seams.lines.out, seams.lines.err}); !replayed)
+                return fail(replayed.error());
+
+        AutotuneSeams tune;
+        tune.lines = seams.lines;
+        const TuningInputs in{d,           label,           *sms,        choice,         *base,
+                              manual_geometry, cli.retune, cli.no_autotune, cache_key(d, label)};
+        const Result<Tuning> t = decide_tuning(in, cache, tune);
+        if (!t) return fail(t.error());
+        const KernelKind kind = kind_of_variant(t->variant);
+        if (t->threads == 0 || t->threads > gpu_max_threads(kind, d)) return fail("unsupported thread count for {}", t->variant);
+        Result<GpuContext> gpu = gpu_open(d, cli.cap, kind);
+        if (!gpu) return fail(gpu.error());
+        slots.push_back({std::move(*gpu), {t->blocks, t->threads, t->iters}});
+    }
+    return slots;
+}
+
+}  // namespace
+
+bool internal_rig() {
+    const char* value = std::getenv(std::string(INTERNAL_RIG_VARIABLE).c_str());
+    return value != nullptr && std::string_view(value) == "1";
+}
+
+std::string worker_name(const std::optional<std::string>& option, const std::string& hostname_path) {
+    if (option) return *option;
+    const Result<std::string> text = read_text_file(hostname_path);
+    if (!text) return "gpu";
+    const std::string_view name = trim_white_space(*text);
+    return name.empty() ? "gpu" : std::string(name);
+}
+
+Result<std::optional<std::string>> dev_fee_address(const Cli& cli, bool internal, std::string_view compiled_in) {
+    if (cli.no_dev_fee) {
+        if (internal) return std::optional<std::string>();
+        return fail("--no-dev-fee is reserved for internal rigs ({}=1): the {}% (mining time) dev fee cannot be "
+                    "disabled otherwise",
+                    INTERNAL_RIG_VARIABLE, DEV_FEE_SHARE);
+    }
+    std::string_view candidate = compiled_in;
+    if (cli.dev_address && !trim_white_space(*cli.dev_address).empty()) candidate = trim_white_space(*cli.dev_address);
+    candidate = trim_white_space(candidate);
+    if (candidate.empty() || candidate == DEV_ADDRESS_PLACEHOLDER)
+        return fail("dev address not configured (DEV_ADDRESS = « {} »): rebuild with the final Quantus address in "
+                    "src/devfee, or pass it with --dev-address <SS58>",
+                    DEV_ADDRESS_PLACEHOLDER);
+    return std::optional<std::string>(candidate);
+}
+
+void on_signal(int) { SHUTDOWN_REQUESTED.exchange(true); }
+
+Result<void> run(const Cli& cli, const StartupSeams& seams) {
+    if (cli.cpu_spin) setenv("VEZEZIRUZ_CPU_SPIN", "1", 1);
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    if (auto checked = check_geometry_options(cli); !checked) return checked;
+    const Result<KernelKind> choice = kernel_choice(cli);
+    if (!choice) return fail(choice.error());
+    const Result<std::vector<int>> devices = device_list(cli);
+    if (!devices) return fail(devices.error());
+    if (auto described = describe_gpus(*devices, *choice, seams.lines); !described) return described;
+
+    const SelftestOutput selftest_output{seams.lines.out, seams.lines.err};
+    if (cli.selftest) return run_selftest_mode(*cli.selftest, *devices, *choice, overrides_of(cli), selftest_output);
+    if (auto validated = validate_fast86(*devices, *choice, overrides_of(cli), selftest_output); !validated)
+        return validated;
+
+    if (!cli.address) return fail("--address required (Quantus SS58 address)");
+    const std::string& address = *cli.address;
+    const std::string worker = worker_name(cli.worker, seams.hostname_path);
+    const Result<std::optional<std::string>> dev_address = dev_fee_address(cli, internal_rig(), DEV_ADDRESS);
+    if (!dev_address) return fail(dev_address.error());
+    ACCEPT_UNSIGNED_JOBS = !cli.require_signed_jobs;
+    if (cli.require_signed_jobs)
+        seams.lines.out("[pool] signed jobs required: only OvikPool-signed jobs will be mined (--require-signed-jobs)");
+    Result<std::shared_ptr<DevFeeState>> devfee = dev_fee_state(cli, *dev_address);
+    if (!devfee) return fail(devfee.error());
+    const PoolPairs pairs = pool_clients(cli, address, worker, *dev_address);
+    print_start_banner(cli, address, worker, *devices, **devfee);
+
+    std::optional<std::vector<SelftestVector>> vectors;
+    if (cli.vectors) {
+        Result<std::vector<SelftestVector>> loaded = load_vector_file(*cli.vectors);
+        if (!loaded) return fail(loaded.error());
+        vectors = std::move(*loaded);
+    }
+    TuneCache cache = tune_cache_load(tune_cache_path());
+    Result<std::vector<GpuSlot>> slots = prepare_gpus(cli, *devices, *choice, vectors, cache, seams);
+    if (!slots) return fail(slots.error());
+    if (cache.changed)
+        if (auto saved = tune_cache_save(cache); !saved)
+            seams.lines.out(fmt::format("[tune] cache not saved: {}", saved.error()));
+
+    MinerSeams miner_seams;
+    miner_seams.lines = seams.lines;
+    Result<MinerThreads> miner = start_miner_threads(cli, std::move(*slots), *devfee, pairs.getwork, pairs.submit,
+                                                     miner_seams);
+    if (!miner) return fail(miner.error());
+    MainLoopSeams loop;
+    loop.lines = seams.lines;
+    run_main_loop(*miner, cli.stats_every, loop);
+    return {};
+}
+
+int process_main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // line-buffered even into a pipe
+    const Cli cli = cli_parse(argc, argv);
+    if (Result<void> r = run(cli); !r) {
+        std::fflush(stdout);
+        std::fputs(fmt::format("error: {:#}\n", r.error()).c_str(), stderr);
+        return 1;
+    }
+    return 0;
+}

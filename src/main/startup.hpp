@@ -1,0 +1,46 @@
+// The top of the process: the entry point, the signal handler and `run`, the
+// start-up sequence from the parsed command line to the running threads,
+// then the main loop and the shutdown.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "src/base/error.hpp"
+#include "src/main/autotune.hpp"
+#include "src/main/cli.hpp"
+#include "src/main/main_loop.hpp"
+#include "src/main/miner_threads.hpp"
+
+// What start-up reads besides the command line and the environment; the
+// process's own unless a test brings its own.
+struct StartupSeams {
+    std::string hostname_path = "/etc/hostname";
+    LineOutput lines = console_lines();
+};
+
+inline constexpr std::string_view BUILD_DESCRIPTION = "V17 + HB89 + Fast86/Fast89/Fast120 (auto-selected per GPU)";
+inline constexpr std::string_view DEV_ADDRESS_PLACEHOLDER = "REPLACE_WITH_DEV_ADDRESS";
+inline constexpr std::string_view INTERNAL_RIG_VARIABLE = "VEZEZIRUZ_INTERNAL";
+
+// The whole life of the miner after parsing: success after the summary or
+// after the self-test mode, or the first start-up error.
+Result<void> run(const Cli& cli, const StartupSeams& seams = StartupSeams{});
+
+// Parses the command line, runs, and on an error prints "error: " and its
+// chain on standard error; the process status.
+int process_main(int argc, char** argv);
+
+// SIGINT and SIGTERM: one atomic exchange on SHUTDOWN_REQUESTED, nothing else.
+void on_signal(int signal_number);
+
+// --worker as given, else the trimmed contents of `hostname_path`, else "gpu".
+std::string worker_name(const std::optional<std::string>& option, const std::string& hostname_path);
+
+// The dev-fee address, none when the dev fee is off, or why the start-up
+// refuses: --no-dev-fee needs an internal rig; the address comes from
+// --dev-address or the compiled-in one, and must not be the placeholder.
+Result<std::optional<std::string>> dev_fee_address(const Cli& cli, bool internal_rig, std::string_view compiled_in);
+
+// Whether VEZEZIRUZ_INTERNAL is present and exactly "1".
+bool internal_rig();
