@@ -8,6 +8,7 @@
 #include <expected>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -45,3 +46,10 @@ std::shared_ptr<PoolClient> pool_client_new(std::string pool_url, std::string ad
 // time-out.
 std::expected<nlohmann::json, RpcError> rpc_call(PoolClient& client, const std::string& method,
                                                  nlohmann::json params);
+
+// What an HTTP answer that arrived means as a JSON-RPC answer: the call's
+// "result", or why there is none. `read_error` says why the body could not
+// be read whole, if so. Pure: kept apart from the transport so that every
+// kind of answer can be checked without a server.
+std::expected<nlohmann::json, RpcError> classify_rpc_answer(long status, const std::string& body,
+                                                            const std::optional<std::string>& read_error);

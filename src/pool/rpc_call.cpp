@@ -46,15 +46,18 @@ RpcPoolError pool_error(const nlohmann::json& error) {
     return e;
 }
 
-std::expected<nlohmann::json, RpcError> classify(const HttpResponse& response) {
-    if (response.status >= 400) {
-        const std::string text = response.read_error ? "" : utf8_lossy(response.body);
+}  // namespace
+
+std::expected<nlohmann::json, RpcError> classify_rpc_answer(long status, const std::string& body,
+                                                            const std::optional<std::string>& read_error) {
+    if (status >= 400) {
+        const std::string text = read_error ? "" : utf8_lossy(body);
         return std::unexpected(NetworkError{fmt::format(
-            "HTTP {}: {}", response.status, first_scalar_values(text, HTTP_ERROR_BODY_CHARS))});
+            "HTTP {}: {}", status, first_scalar_values(text, HTTP_ERROR_BODY_CHARS))});
     }
-    if (response.read_error)
-        return std::unexpected(NetworkError{fmt::format("JSON illisible: {}", *response.read_error)});
-    auto answer = parse_answer(response.body);
+    if (read_error)
+        return std::unexpected(NetworkError{fmt::format("JSON illisible: {}", *read_error)});
+    auto answer = parse_answer(body);
     if (!answer) return std::unexpected(NetworkError{fmt::format("JSON illisible: {}", answer.error())});
     if (answer->is_object()) {
         if (const auto error = answer->find("error"); error != answer->end() && !error->is_null())
@@ -63,8 +66,6 @@ std::expected<nlohmann::json, RpcError> classify(const HttpResponse& response) {
     }
     return std::unexpected(NetworkError{"réponse sans result"});
 }
-
-}  // namespace
 
 std::shared_ptr<PoolClient> pool_client_new(std::string pool_url, std::string address, std::string worker,
                                             std::chrono::milliseconds total_timeout, bool is_dev) {
@@ -81,5 +82,6 @@ std::expected<nlohmann::json, RpcError> rpc_call(PoolClient& client, const std::
         {"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}};
     auto outcome = client.agent.post_json(client.pool_url, envelope.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     if (auto* failure = std::get_if<HttpFailure>(&outcome)) return std::unexpected(NetworkError{failure->text});
-    return classify(std::get<HttpResponse>(outcome));
+    const auto& response = std::get<HttpResponse>(outcome);
+    return classify_rpc_answer(response.status, response.body, response.read_error);
 }
