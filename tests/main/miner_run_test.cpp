@@ -57,9 +57,11 @@ protected:
 
     // Starts the miner on `kinds[i]` at device `devices[i]`, the main loop
     // stopping itself after `ticks` ticks (0: the flag is set before it
-    // starts); `during` runs at the tick before.
+    // starts) once `until` holds, looked at every ten ticks (a slow build
+    // needs longer), after 600 ticks at the latest; `during` runs at the
+    // tick before the first stop it allows.
     int run(BridgeProcess& bridge, const std::vector<std::pair<KernelKind, int>>& gpus, int ticks,
-            const std::function<void()>& during = {}) {
+            const std::function<void()>& during = {}, const std::function<bool()>& until = {}) {
         auto getwork = std::make_shared<SessionClients>();
         getwork->user = pool_client_new(bridge.url(), "qzMiner", "rig", 20s, false);
         auto submit = std::make_shared<SessionClients>();
@@ -94,7 +96,8 @@ protected:
         loop.sleep = [&](std::chrono::steady_clock::duration d) {
             std::this_thread::sleep_for(d);
             if (++tick == ticks - 1 && during) during();
-            if (tick >= ticks) shutdown.store(true);
+            const bool reached = tick >= ticks && (!until || (tick % 10 == 0 && until()));
+            if (reached || tick >= 600) shutdown.store(true);
         };
         if (ticks == 0) shutdown.store(true);
         return run_main_loop(*miner, cli.stats_every, loop);
@@ -149,7 +152,8 @@ TEST_F(MinerRun, OneAndTwoWorkersMineRealJobsAndEveryShareVerifies) {
         lines.out.clear();
         BridgeProcess bridge({"--share-target", SHARE_TARGET, "--rotate-ms", "700"});
         std::multiset<std::string> names;
-        EXPECT_EQ(run(bridge, c.gpus, 35, [&] { names = thread_names(); }), 0);
+        EXPECT_EQ(run(bridge, c.gpus, 35, [&] { names = thread_names(); }, [&] { return bridge.counters().accepted > 0; }),
+                  0);
         const BridgeCounters counters = bridge.counters();
 
         EXPECT_EQ(names.count("getwork"), 1u);

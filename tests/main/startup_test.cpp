@@ -50,15 +50,18 @@ std::string write_file(const fs::path& path, const std::string& text) {
     return path.string();
 }
 
-// ovik_dtc_sim with `args`, on two stand-in GPUs, colours off; with a
-// run time, stopped by SIGINT after that many seconds.
+// ovik_dtc_sim with `args`, on two stand-in GPUs, colours off; given
+// `stop_after`, stopped by SIGINT once its output holds that text (or after
+// two minutes at the latest).
 ProcessResult miner(std::vector<std::string> args, std::vector<std::pair<std::string, std::optional<std::string>>> env = {},
-                    int seconds = 0) {
-    std::vector<std::string> argv;
-    if (seconds > 0) argv = {"/usr/bin/timeout", "--preserve-status", "-s", "INT", std::to_string(seconds)};
-    argv.push_back(OVIK_DTC_SIM_BINARY);
+                    std::optional<std::string> stop_after = std::nullopt) {
+    std::vector<std::string> argv = {OVIK_DTC_SIM_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
     ProcessOptions options;
+    if (stop_after) {
+        options.signal_when = stop_after;
+        options.signal_deadline = std::chrono::minutes(2);
+    }
     options.env = {{"VEZEZIRUZ_SIM_DEVICES", TWO_GPUS}, {"NO_COLOR", "1"}, {"VEZEZIRUZ_INTERNAL", std::nullopt}};
     options.env.insert(options.env.end(), env.begin(), env.end());
     return run_process(argv, options);
@@ -140,7 +143,8 @@ TEST(StartupMining, AutoTuneCacheAcrossRuns) {
     const std::pair<std::string, std::optional<std::string>> xdg{"XDG_CONFIG_HOME", config.path().string()};
     const fs::path cache = config.path() / "ovik_dtc" / "tune.json";
 
-    const ProcessResult measured = miner(args({}), {xdg}, 26);
+    const std::string stats = "\n[stats] ";
+    const ProcessResult measured = miner(args({}), {xdg}, stats);
     EXPECT_EQ(measured.status, 0) << measured.err;
     EXPECT_NE(measured.out.find("[tune] GPU0 Sim H100 (1 SM, cc 9.0): measuring kernels and batch geometry (about 15 s)…"),
               std::string::npos);
@@ -150,7 +154,7 @@ TEST(StartupMining, AutoTuneCacheAcrossRuns) {
     ASSERT_TRUE(fs::exists(cache));
     const auto written = fs::last_write_time(cache);
 
-    const ProcessResult reused = miner(args({}), {xdg}, 3);
+    const ProcessResult reused = miner(args({}), {xdg}, stats);
     EXPECT_EQ(reused.status, 0) << reused.err;
     EXPECT_NE(reused.out.find("[tune] GPU0 Sim H100 (1 SM, cc 9.0): cached — "), std::string::npos) << reused.out;
     EXPECT_EQ(reused.out.find("measuring"), std::string::npos);
@@ -158,14 +162,14 @@ TEST(StartupMining, AutoTuneCacheAcrossRuns) {
 
     fs::remove(cache);
     for (const auto& extra : std::vector<std::vector<std::string>>{{"--no-autotune"}, {"--blocks", "64", "--kernel", "energy"}}) {
-        const ProcessResult r = miner(args(extra), {xdg}, extra[0] == "--no-autotune" ? 2 : 6);
+        const ProcessResult r = miner(args(extra), {xdg}, stats);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_FALSE(fs::exists(cache)) << extra[0];
     }
 
     // The configuration directory would sit under a regular file.
     const std::string blocker = write_file(config.path() / "not-a-dir", "x");
-    const ProcessResult unsaved = miner(args({}), {{"XDG_CONFIG_HOME", blocker}}, 26);
+    const ProcessResult unsaved = miner(args({}), {{"XDG_CONFIG_HOME", blocker}}, stats);
     EXPECT_EQ(unsaved.status, 0) << unsaved.err;
     EXPECT_NE(unsaved.out.find("[tune] cache not saved: mkdir " + blocker + "/ovik_dtc\n"), std::string::npos)
         << unsaved.out;
@@ -177,7 +181,7 @@ TEST(StartupMining, NoDevFeeOnAnInternalRig) {
     BridgeProcess bridge({"--share-target", SHARE_TARGET});
     const ProcessResult r = miner({"--pool", bridge.url(), "--address", "", "--worker", " spaced ", "--no-dev-fee",
                                    "--dev-fee-period-s", "0", "--no-autotune", "--gpu-list", "1,1"},
-                                  {{"VEZEZIRUZ_INTERNAL", "1"}}, 3);
+                                  {{"VEZEZIRUZ_INTERNAL", "1"}}, "\nsubmission: ");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("dev fee: DISABLED (VEZEZIRUZ_INTERNAL=1 + --no-dev-fee, internal rig)"), std::string::npos)
         << r.out;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <csignal>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,13 +28,25 @@ namespace {
     std::_Exit(127);
 }
 
-// Reads both descriptors until both are closed (a terminal reports EIO).
-void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+// Reads both descriptors until both are closed (a terminal reports EIO),
+// sending the options' signal when its condition is met.
+void drain(pid_t pid, const ProcessOptions& options, int out_fd, int err_fd, std::string& out, std::string& err) {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&out, &err};
     int open_count = 2;
+    const auto started = std::chrono::steady_clock::now();
+    bool armed = options.signal_when || options.signal_deadline.count() > 0;
     while (open_count > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        if (armed) {
+            const bool seen = options.signal_when && out.find(*options.signal_when) != std::string::npos;
+            const bool late = options.signal_deadline.count() > 0 &&
+                              std::chrono::steady_clock::now() - started >= options.signal_deadline;
+            if (seen || late) {
+                ::kill(pid, options.signal);
+                armed = false;
+            }
+        }
+        if (::poll(fds, 2, armed ? 50 : -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -87,7 +100,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     ::close(err_pipe[1]);
     if (pid < 0) return {-1, "", "fork failed"};
     ProcessResult result{0, "", ""};
-    drain(out_fd, err_pipe[0], result.out, result.err);
+    drain(pid, options, out_fd, err_pipe[0], result.out, result.err);
     result.status = wait_status(pid);
     return result;
 }

@@ -2,6 +2,7 @@
 // standard error; optionally with standard output on a pseudo-terminal.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,6 +18,12 @@ struct ProcessOptions {
     // Environment changes: a value sets the variable, nullopt removes it.
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
     bool stdout_on_terminal = false;
+    // Sends `signal` to the program once, as soon as its standard output
+    // holds `signal_when`, or once `signal_deadline` has passed since the
+    // start (0: no deadline), whichever comes first.
+    std::optional<std::string> signal_when;
+    std::chrono::milliseconds signal_deadline{0};
+    int signal = 2;  // SIGINT
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
