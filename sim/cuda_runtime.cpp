@@ -284,6 +284,27 @@ struct Fault {
     cudaError_t error;
 };
 
+// Parses "function@n:code" entries separated by ";"; nullopt when one is
+// malformed or there is none.
+std::optional<std::vector<Fault>> parse_faults(std::string_view text) {
+    std::vector<Fault> parsed;
+    while (!text.empty()) {
+        const std::size_t semicolon = text.find(';');
+        const std::string_view entry = trim(text.substr(0, semicolon));
+        text = semicolon == std::string_view::npos ? std::string_view{} : text.substr(semicolon + 1);
+        if (entry.empty()) continue;
+        const std::size_t at = entry.find('@');
+        const std::size_t colon = at == std::string_view::npos ? at : entry.find(':', at);
+        if (at == 0 || colon == std::string_view::npos) return std::nullopt;
+        const auto nth = int_at_least(entry.substr(at + 1, colon - at - 1), 1);
+        const auto code = int_at_least(entry.substr(colon + 1), 1);
+        if (!nth || !code) return std::nullopt;
+        parsed.push_back({std::string(entry.substr(0, at)), *nth, static_cast<cudaError_t>(*code)});
+    }
+    if (parsed.empty()) return std::nullopt;
+    return parsed;
+}
+
 // A device-to-host copy whose delivery gets one bit flipped.
 struct Corruption {
     std::size_t count;
@@ -318,9 +339,25 @@ struct Runtime {
     BlockPool pool;
 };
 
+// The faults of VEZEZIRUZ_SIM_FAIL, armed when the runtime first initialises.
+void arm_faults_from_environment(Runtime& r) {
+    const char* text = std::getenv("VEZEZIRUZ_SIM_FAIL");
+    if (text == nullptr) return;
+    if (auto faults = parse_faults(text)) {
+        r.faults = std::move(*faults);
+        return;
+    }
+    std::fprintf(stderr, "sim: VEZEZIRUZ_SIM_FAIL: malformed \"%s\", no fault armed\n", text);
+}
+
 // Never destroyed: stream and pool threads may still run at exit.
 Runtime& rt() {
-    static Runtime* const runtime = new Runtime;
+    static Runtime* const runtime = [] {
+        auto* r = new Runtime;
+        arm_faults_from_environment(*r);
+        r->faults_armed.store(!r->faults.empty(), std::memory_order_release);
+        return r;
+    }();
     return *runtime;
 }
 
@@ -572,6 +609,16 @@ void fail_call(const std::string& function, int nth, cudaError_t error) {
     std::lock_guard lock(r.faults_mutex);
     r.faults.push_back({function, std::max(nth, 1), error});
     r.faults_armed.store(true, std::memory_order_release);
+}
+
+bool fail_calls(std::string_view text) {
+    std::optional<std::vector<Fault>> faults = parse_faults(text);
+    if (!faults) return false;
+    Runtime& r = rt();
+    std::lock_guard lock(r.faults_mutex);
+    r.faults.insert(r.faults.end(), faults->begin(), faults->end());
+    r.faults_armed.store(true, std::memory_order_release);
+    return true;
 }
 
 void corrupt_copy_to_host(std::size_t count, int nth, std::size_t byte) {

@@ -9,6 +9,12 @@
 // (cudaErrorNoDevice from every call); a malformed one, or more than
 // sim::MAX_DEVICES entries, gives cudaErrorInitializationError.
 //
+// Faults for a whole process come from VEZEZIRUZ_SIM_FAIL, read once when
+// the stand-in first initialises: entries separated by ";", each
+// "function@n:code", e.g. "cudaEventSynchronize@40:719" fails the 40th call
+// of cudaEventSynchronize with error 719, as sim::fail_call does. A
+// malformed value arms nothing and says so on standard error.
+//
 // Each stream, and each device's null stream, runs its work in order on a
 // thread of its own; streams never wait for each other, so the null stream
 // behaves like one more non-blocking stream. cudaFree and cudaFreeHost wait
@@ -28,6 +34,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 // ---- Types and constants, with the runtime's values -----------------------
 
@@ -178,6 +185,11 @@ void launch(const char* kernel_name, unsigned launch_bound, dim3 grid, dim3 bloc
 // launch through the last error. A fault on cudaGetLastError or
 // cudaPeekAtLastError returns its code and leaves the recorded error alone.
 void fail_call(const std::string& function, int nth, cudaError_t error);
+
+// The same for each "function@n:code" entry of `text` (separated by ";"),
+// the format of VEZEZIRUZ_SIM_FAIL; false, arming nothing, when an entry is
+// malformed or there is none.
+bool fail_calls(std::string_view text);
 
 // Flips the lowest bit of byte `byte` in what the n-th device-to-host copy of
 // exactly `count` bytes (from 1, counted from now) delivers: a kernel result

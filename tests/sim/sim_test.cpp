@@ -773,6 +773,27 @@ TEST_F(Sim, EventsAndStreamsOfDifferentDevicesDoNotMix) {
 
 // ---- Fault injection ----------------------------------------------------------------
 
+// The text form, as VEZEZIRUZ_SIM_FAIL gives it: every entry armed, or none.
+TEST_F(Sim, FaultsFromTheirTextForm) {
+    ASSERT_TRUE(sim::fail_calls(" cudaEventSynchronize@2:719 ; cudaMalloc@1:2;"));
+    cudaEvent_t e = nullptr;
+    ASSERT_EQ(cudaEventCreate(&e), cudaSuccess);
+    void* p = nullptr;
+    EXPECT_EQ(cudaMalloc(&p, 8), cudaErrorMemoryAllocation);
+    EXPECT_EQ(cudaEventSynchronize(e), cudaSuccess);
+    EXPECT_EQ(cudaEventSynchronize(e), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaEventSynchronize(e), cudaSuccess);
+    cudaGetLastError();
+
+    for (const char* malformed : {"", " ; ", "cudaMalloc", "cudaMalloc@1", "@1:2", "cudaMalloc@0:2", "cudaMalloc@x:2",
+                                  "cudaMalloc@1:0", "cudaMalloc@1:2x", "cudaMalloc:2@1", "cudaMalloc@1:2;cudaFree"}) {
+        EXPECT_FALSE(sim::fail_calls(malformed)) << malformed;
+        EXPECT_EQ(cudaMalloc(&p, 8), cudaSuccess) << malformed << ": nothing armed";
+        EXPECT_EQ(cudaFree(p), cudaSuccess);
+    }
+    EXPECT_EQ(cudaEventDestroy(e), cudaSuccess);
+}
+
 TEST_F(Sim, FaultHitsTheNthCallOfItsFunctionOnly) {
     sim::fail_call("cudaMalloc", 3, cudaErrorMemoryAllocation);
     void* p[4] = {};

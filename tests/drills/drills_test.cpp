@@ -1,0 +1,727 @@
+// Fault drills: the built ovik_dtc_sim (two 1-SM stand-in GPUs) run end to
+// end against the test pool bridge while the pool, the network, the GPUs,
+// the submission queue, the tuning cache or the operator misbehave. Each
+// drill states what must hold afterwards: the exit status, the summary
+// line, the counters that the faults explain, nothing invalid at the pool,
+// and the behaviour that the fault calls for.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "src/main/tune_cache.hpp"
+#include "tests/pool-bridge/bridge_process.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string TWO_GPUS = "Sim H100,1,90,0000:01:00.0;Sim H100,1,90,0000:02:00.0";
+
+// `prefix` followed by f digits up to 128: "0000" makes a target that one
+// hash in 65536 meets, "00003" one in 262144, "003f" one in 1024.
+std::string target(const std::string& prefix) { return prefix + std::string(128 - prefix.size(), 'f'); }
+const std::string SHARE_1_IN_65536 = target("0000");
+const std::string BLOCK_1_IN_262144 = target("00003");
+const std::string SHARE_1_IN_1024 = target("003f");
+
+using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+class TempDir {
+public:
+    TempDir()
+        : path_(fs::temp_directory_path() /
+                ("ovik-drills-" + std::to_string(::getpid()) + "-" + std::to_string(next_++))) {
+        fs::create_directories(path_);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    static inline int next_ = 0;
+    fs::path path_;
+};
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::size_t occurrences(const std::string& text, const std::string& needle, std::size_t from = 0) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle, from); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+// ovik_dtc_sim as a child process whose standard output and error go to
+// files, read while it runs; killed by the destructor if still running.
+class Miner {
+public:
+    Miner(const std::vector<std::string>& args, const Env& env = {}) {
+        out_path_ = dir_.path() / "out";
+        err_path_ = dir_.path() / "err";
+        std::map<std::string, std::string> vars;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            const std::size_t eq = entry.find('=');
+            if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+        }
+        Env all = {{"VEZEZIRUZ_SIM_DEVICES", TWO_GPUS}, {"NO_COLOR", "1"}, {"VEZEZIRUZ_INTERNAL", "1"},
+                   {"VEZEZIRUZ_SIM_FAIL", std::nullopt}};
+        all.insert(all.end(), env.begin(), env.end());
+        for (const auto& [name, value] : all) {
+            if (value)
+                vars[name] = *value;
+            else
+                vars.erase(name);
+        }
+        std::vector<std::string> env_text;
+        for (const auto& [name, value] : vars) env_text.push_back(name + "=" + value);
+        std::vector<std::string> argv_text = {OVIK_DTC_SIM_BINARY};
+        argv_text.insert(argv_text.end(), args.begin(), args.end());
+        std::vector<char*> argv, envp;
+        for (auto& a : argv_text) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env_text) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigaddset(&defaults, SIGINT);
+        sigaddset(&defaults, SIGTERM);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        // The child inherits this thread's CPUs: it mines on two of them
+        // (the test declares two processors to ctest), so that drills run
+        // in parallel with other tests do not starve them.
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        const bool pinned = ::sched_getaffinity(0, sizeof allowed, &allowed) == 0 && pin_two_cpus(allowed);
+        const int rc = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
+        if (pinned) ::sched_setaffinity(0, sizeof allowed, &allowed);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        if (rc != 0) throw std::runtime_error("posix_spawn failed");
+    }
+    ~Miner() {
+        if (!status_) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    Miner(const Miner&) = delete;
+    Miner& operator=(const Miner&) = delete;
+
+    std::string out() const { return read_file(out_path_); }
+    std::string err() const { return read_file(err_path_); }
+    std::size_t out_size() const { return out().size(); }
+
+    bool running() {
+        if (status_) return false;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return false;
+        }
+        return true;
+    }
+
+    // Waits until `done` holds for the standard output; false when the
+    // time runs out or the miner exits first.
+    bool wait_for(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (done(out())) return true;
+            if (!running()) return done(out());
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+    // Waits for `count` occurrences of `needle` from offset `from`.
+    bool wait_for_text(const std::string& needle, std::chrono::milliseconds timeout, std::size_t count = 1,
+                       std::size_t from = 0) {
+        return wait_for([&](const std::string& out) { return occurrences(out, needle, from) >= count; }, timeout);
+    }
+    bool wait_for_regex(const std::string& pattern, std::chrono::milliseconds timeout, std::size_t from = 0) {
+        const std::regex re(pattern);
+        return wait_for(
+            [&](const std::string& out) {
+                return from <= out.size() && std::regex_search(out.begin() + from, out.end(), re);
+            },
+            timeout);
+    }
+
+    // Sends `number`; true when the miner was still running to receive it.
+    bool signal(int number) { return running() && ::kill(pid_, number) == 0; }
+
+    // The exit status; nullopt (and the miner killed) when it runs past `timeout`.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (running()) {
+            if (Clock::now() >= deadline) {
+                ::kill(pid_, SIGKILL);
+                int status = 0;
+                ::waitpid(pid_, &status, 0);
+                status_ = -1;
+                return std::nullopt;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return status_;
+    }
+private:
+    // Restricts the calling thread to two of the `allowed` CPUs, chosen by
+    // the process id so that parallel drills spread out.
+    static bool pin_two_cpus(const cpu_set_t& allowed) {
+        std::vector<int> cpus;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+        if (cpus.size() <= 2) return false;
+        const std::size_t first = static_cast<std::size_t>(::getpid()) * 2 % cpus.size();
+        cpu_set_t two;
+        CPU_ZERO(&two);
+        CPU_SET(cpus[first], &two);
+        CPU_SET(cpus[(first + 1) % cpus.size()], &two);
+        return ::sched_setaffinity(0, sizeof two, &two) == 0;
+    }
+
+    TempDir dir_;
+    fs::path out_path_, err_path_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// The usual command line: the user's session only (an internal rig), no
+// auto-tune, a [stats] line every second, a short long-poll.
+std::vector<std::string> mining_args(const std::string& url, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--pool",        url,   "--address",    "qzMiner", "--worker",      "rig",
+                                     "--no-dev-fee",  "--no-autotune", "--stats-every", "1",   "--wait-ms", "1000"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+struct Summary {
+    std::uint64_t hashes = 0, accepted = 0, rejected = 0, stale = 0, duplicates = 0, dedup = 0, abandoned = 0,
+                  queue_full = 0, blocks = 0, mismatch = 0;
+};
+
+std::optional<Summary> parse_summary(const std::string& out) {
+    static const std::regex line(
+        R"(\nsummary: (\d+) hashes in \d+ s \([0-9.]+ MH/s avg\) \| accepted (\d+) rejected (\d+) stale (\d+) )"
+        R"(duplicates (\d+) \(dedup (\d+)\) abandoned (\d+) \(queue full (\d+)\) \| blocks (\d+) \| GPU≠host (\d+)\n)");
+    std::smatch m;
+    if (!std::regex_search(out, m, line)) return std::nullopt;
+    const auto n = [&](int i) { return std::stoull(m[i].str()); };
+    return Summary{n(1), n(2), n(3), n(4), n(5), n(6), n(7), n(8), n(9), n(10)};
+}
+
+// The "net err" figure of the last [stats] line.
+std::optional<std::uint64_t> last_net_errors(const std::string& out) {
+    static const std::regex figure(R"(\[stats\] [^\n]*\| net err (\d+) \|)");
+    std::optional<std::uint64_t> last;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), figure); it != std::sregex_iterator(); ++it)
+        last = std::stoull((*it)[1].str());
+    return last;
+}
+
+BridgeCounters counters_of(BridgeProcess& bridge) {
+    const ProcessResult stopped = bridge.stop();
+    const std::optional<BridgeCounters> counters = parse_counters_line(stopped.out);
+    EXPECT_TRUE(counters) << stopped.out << stopped.err;
+    return counters.value_or(BridgeCounters{});
+}
+
+BridgeCounters operator+(BridgeCounters a, const BridgeCounters& b) {
+    a.getwork += b.getwork;
+    a.submit += b.submit;
+    a.other += b.other;
+    a.accepted += b.accepted;
+    a.blocks += b.blocks;
+    a.late += b.late;
+    a.stale += b.stale;
+    a.duplicate += b.duplicate;
+    a.invalid += b.invalid;
+    return a;
+}
+
+const std::string ACCEPTED = "share ACCEPTED";
+const std::string BLOCK_FOUND = "★  BLOCK FOUND  ★";
+const std::string LOST = "share LOST (network)";
+
+// What every drill ends with: status 0, one shutdown and one summary, no
+// GPU/host mismatch, nothing invalid at the pool, every block the miner
+// announces counted in its summary, stale and duplicate verdicts as the
+// pool gave them, and every submission rejected only by the network.
+// Returns the summary for the drill's own checks.
+Summary expect_orderly_end(Miner& miner, std::optional<int> status, const BridgeCounters& pool) {
+    const std::string out = miner.out();
+    EXPECT_EQ(status, 0) << miner.err();
+    EXPECT_EQ(occurrences(out, "shutdown requested — finishing current batches…\n"), 1u);
+    EXPECT_EQ(occurrences(out, "\nsummary: "), 1u) << out;
+    const std::optional<Summary> summary = parse_summary(out);
+    EXPECT_TRUE(summary) << out;
+    const Summary s = summary.value_or(Summary{});
+    EXPECT_EQ(s.mismatch, 0u);
+    EXPECT_EQ(occurrences(out, "GPU/HOST MISMATCH"), 0u);
+    EXPECT_EQ(pool.invalid, 0u) << pool;
+    EXPECT_EQ(s.blocks, occurrences(out, BLOCK_FOUND));
+    EXPECT_EQ(s.stale, pool.stale) << pool;
+    EXPECT_EQ(s.duplicates, pool.duplicate) << pool;
+    EXPECT_EQ(s.rejected, occurrences(out, LOST)) << "only the network rejects a share here";
+    EXPECT_EQ(occurrences(out, "share REJECTED"), 0u);
+    return s;
+}
+
+// ---- The pool killed and restarted on the same port ------------------------------
+
+struct Outage {
+    const char* name;
+    bool past_60_s;  // down until the miner drops the job, or for 3 s
+};
+
+void PrintTo(const Outage& o, std::ostream* out) { *out << o.name; }
+
+class PoolRestart : public ::testing::TestWithParam<Outage> {};
+
+// While the pool is down the poller retries with a growing pause (1, 2, 4,
+// 8, then 10 s; its message at most every 5 s) and the GPUs keep mining
+// the job they have; past 60 s without contact the job is dropped and the
+// GPUs wait. The restarted pool's job is mined at once. Blocks occur on
+// both sides of the outage; the two pools together count every block and
+// share the miner counts, and beyond them at most the submissions whose
+// answer the outage cut. Shares are lost only while the pool is down.
+TEST_P(PoolRestart, MiningResumesOnTheRestartedPoolsJob) {
+    const Outage outage = GetParam();
+    const std::vector<std::string> targets = {"--share-target", SHARE_1_IN_65536, "--block-target", BLOCK_1_IN_262144};
+    auto first = std::make_unique<BridgeProcess>(targets);
+    const int port = first->port();
+    Miner miner(mining_args(first->url()));
+    ASSERT_TRUE(miner.wait_for_text(BLOCK_FOUND, 90s)) << miner.out();
+    const std::size_t at_kill = miner.out_size();
+    const BridgeCounters before = counters_of(*first);
+    first.reset();
+
+    ASSERT_TRUE(miner.wait_for_regex(R"(\[pool\] getBlockTemplate: network: [^\n]+ — retry in 1 s\n)", 10s, at_kill))
+        << miner.out().substr(at_kill);
+    if (outage.past_60_s) {
+        ASSERT_TRUE(miner.wait_for_text("[pool] unreachable for 60 s: job dropped, GPUs paused\n", 90s, 1, at_kill))
+            << miner.out().substr(at_kill);
+        const std::size_t at_drop = miner.out().find("[pool] unreachable for 60 s", at_kill);
+        EXPECT_TRUE(miner.wait_for_text("| job NONE |", 10s, 1, at_drop)) << "the stats line shows no job";
+        EXPECT_TRUE(miner.wait_for_text("[GPU0] waiting for a job\n", 5s, 1, at_drop));
+        EXPECT_TRUE(miner.wait_for_text("[GPU1] waiting for a job\n", 5s, 1, at_drop));
+    } else {
+        std::this_thread::sleep_for(3s);
+    }
+    const std::size_t at_restart = miner.out_size();
+    BridgeProcess second({"--port", std::to_string(port), "--share-target", SHARE_1_IN_65536, "--block-target",
+                          BLOCK_1_IN_262144});
+    ASSERT_TRUE(miner.wait_for_regex(R"(\[pool\] job 1#[0-9a-f]{4} \[user\] \(new\) height 1 )", 20s, at_restart))
+        << miner.out().substr(at_restart);
+    const std::size_t at_resume = miner.out().find("[pool] job 1#", at_restart);
+    ASSERT_TRUE(miner.wait_for_text(BLOCK_FOUND, 90s, 1, at_resume)) << miner.out().substr(at_resume);
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(30s);
+    const BridgeCounters after = counters_of(second);
+    const BridgeCounters pool = before + after;
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_GE(before.blocks, 1u);
+    EXPECT_GE(after.blocks, 1u);
+    EXPECT_GE(after.accepted, 1u);
+    const std::uint64_t lost = s.rejected;
+    EXPECT_GE(pool.blocks, s.blocks);
+    EXPECT_LE(pool.blocks, s.blocks + lost) << pool;
+    EXPECT_GE(pool.accepted, s.accepted);
+    EXPECT_LE(pool.accepted, s.accepted + lost) << pool;
+    // Shares are lost only while the pool is down.
+    EXPECT_EQ(occurrences(out, LOST, at_resume), 0u) << out.substr(at_resume);
+    EXPECT_EQ(occurrences(out, LOST, 0) - occurrences(out, LOST, at_kill), 0u);
+    // The pool had answered: the never-received warning is not for this case.
+    EXPECT_EQ(occurrences(out, "NO JOB EVER RECEIVED"), 0u);
+    if (outage.past_60_s) {
+        // The pause grew to its 10 s cap, the message throttled to every 5 s.
+        const std::string outage_text = out.substr(at_kill, at_resume - at_kill);
+        EXPECT_NE(outage_text.find("— retry in 8 s\n"), std::string::npos) << outage_text;
+        EXPECT_NE(outage_text.find("— retry in 10 s\n"), std::string::npos) << outage_text;
+        EXPECT_EQ(outage_text.find("— retry in 2 s\n"), std::string::npos) << outage_text;
+    } else {
+        EXPECT_EQ(occurrences(out, "job dropped"), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drills, PoolRestart,
+                         ::testing::Values(Outage{"DownThreeSeconds", false}, Outage{"DownPastSixtySeconds", true}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// ---- Garbage and 503 answers, then recovery -------------------------------------------
+
+// With one submission at a time, three failed tries lose a share: the
+// 503s lose one, the unreadable bodies another. Then three getwork answers
+// fail (503, not JSON, a template without its fields) while the GPUs keep
+// mining the job they have. Every faulted request is one network error;
+// the pool counts as accepted exactly what the miner does.
+TEST(Drills, GarbageAnd503AnswersThenRecovery) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_65536,
+                          "--fault", "submit:reply:503:busy, come back later@3",
+                          "--fault", "submit:reply:200:<html>proxy error</html>@3",
+                          "--fault", "getwork:reply:503:upstream down@1",
+                          "--fault", "getwork:reply:200:\x01\x02 not json@1",
+                          "--fault", R"(getwork:reply:200:{"jsonrpc":"2.0","id":1,"result":{"job_id":"x"}}@1)"});
+    Miner miner(mining_args(bridge.url(), {"--submit-threads", "1"}));
+    ASSERT_TRUE(
+        miner.wait_for_regex(R"(\[pool\] getBlockTemplate: network: HTTP 503: upstream down — retry in 1 s\n)", 60s))
+        << miner.out();
+    const std::size_t at_getwork_faults = miner.out().find("[pool] getBlockTemplate: network: HTTP 503");
+    ASSERT_TRUE(miner.wait_for([](const std::string& out) { return last_net_errors(out) == 9u; }, 30s))
+        << miner.out().substr(at_getwork_faults);
+    const std::size_t at_recovered = miner.out_size();
+    ASSERT_TRUE(miner.wait_for_text(ACCEPTED, 30s, 3, at_recovered));
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(30s);
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_EQ(last_net_errors(out), 9u);
+    EXPECT_EQ(s.rejected, 2u);
+    EXPECT_EQ(occurrences(out, "soumission: HTTP 503: busy, come back later — retry "), 2u) << out;
+    EXPECT_EQ(occurrences(out, "soumission: JSON illisible: "), 2u) << out;
+    EXPECT_EQ(s.accepted, pool.accepted) << pool;
+    EXPECT_EQ(pool.submit, pool.accepted + pool.stale + pool.duplicate + 6) << pool;
+    EXPECT_GE(occurrences(out, ACCEPTED, at_getwork_faults), 3u) << "mining went on while getwork failed";
+    EXPECT_EQ(occurrences(out, "job dropped"), 0u);
+    EXPECT_EQ(occurrences(out, "| job NONE |", at_getwork_faults), 0u);
+}
+
+// ---- A long-poll held past the client's time-out ----------------------------------------
+
+// --wait-ms 1000 gives the getwork call a 16 s time-out. The pool holds the
+// second long-poll for 17 s: the call times out, counts one network error
+// and is retried a second later, while the GPUs mine the job they have
+// throughout (the job is neither dropped nor withdrawn). A later long-poll
+// held for 60 s does not hold up a SIGINT: the miner leaves the poller
+// behind and exits.
+TEST(Drills, LongPollHeldPastTheClientTimeOut) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_65536, "--fault", "getwork:delay:0@1", "--fault",
+                          "getwork:delay:17000@1", "--fault", "getwork:delay:0@1", "--fault", "getwork:delay:60000@1"});
+    Miner miner(mining_args(bridge.url()));
+    ASSERT_TRUE(miner.wait_for_text("[pool] job 1#", 30s));
+    ASSERT_TRUE(miner.wait_for([&](const std::string&) { return bridge.counters().getwork >= 2; }, 10s));
+    const std::size_t at_hold = miner.out_size();
+    ASSERT_TRUE(miner.wait_for_regex(
+        R"(\[pool\] getBlockTemplate: network: Operation timed out after 1[56]\d\d\d milliseconds[^\n]* — retry in 1 s\n)",
+        25s, at_hold))
+        << miner.out().substr(at_hold);
+    const std::string held = miner.out().substr(at_hold);
+    EXPECT_GE(occurrences(held, ACCEPTED), 3u) << "mining went on during the hold";
+    ASSERT_TRUE(miner.wait_for([&](const std::string&) { return bridge.counters().getwork >= 4; }, 10s));
+    std::this_thread::sleep_for(1s);
+    const auto signalled = Clock::now();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(30s);
+    EXPECT_LT(Clock::now() - signalled, 20s) << "the held long-poll does not hold up the exit";
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_EQ(s.accepted, pool.accepted);
+    EXPECT_EQ(last_net_errors(out), 1u);
+    EXPECT_EQ(occurrences(out, "[pool] job "), 1u) << "the same job all along";
+    EXPECT_EQ(occurrences(out, "job dropped"), 0u);
+    EXPECT_EQ(occurrences(out, "| job NONE |"), 0u);
+}
+
+// ---- A redirect loop on getwork ------------------------------------------------------------
+
+// The pool answers two long-polls with a redirect loop, then one with a
+// two-hop chain. The client follows at most five redirects: each loop costs
+// the requests to /r/1 … /r/5 and never one to /r/6, one network error and
+// the usual pause; the chain is followed to its end and the job is the same
+// one. The GPUs mine throughout.
+TEST(Drills, RedirectLoopOnGetwork) {
+    TempDir dir;
+    const fs::path log = dir.path() / "requests.jsonl";
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_65536, "--log-requests", log.string(),  //
+                          "--fault", "getwork:delay:0@1", "--fault", "getwork:redirect-loop@2",   //
+                          "--fault", "getwork:redirect:2@1"});
+    Miner miner(mining_args(bridge.url()));
+    const auto hops = [&] {
+        std::map<std::string, int> paths;
+        std::istringstream lines(read_file(log));
+        for (std::string line; std::getline(lines, line);)
+            if (const auto request = nlohmann::json::parse(line, nullptr, false); request.is_object())
+                ++paths[request.value("path", "")];
+        return paths;
+    };
+    ASSERT_TRUE(miner.wait_for_regex(
+        R"(\[pool\] getBlockTemplate: network: Maximum \(5\) redirects followed — retry in 1 s\n)", 30s))
+        << miner.out();
+    const std::size_t at_loop = miner.out().find("Maximum (5) redirects followed");
+    ASSERT_TRUE(miner.wait_for([&](const std::string&) { return hops()["/r/2"] >= 3; }, 20s));
+    const std::size_t at_chain = miner.out_size();
+    ASSERT_TRUE(miner.wait_for_text(ACCEPTED, 30s, 3, at_chain));
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(30s);
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    const std::map<std::string, int> seen = hops();
+    const std::map<std::string, int> want = {{"/r/1", 3}, {"/r/2", 3}, {"/r/3", 2}, {"/r/4", 2}, {"/r/5", 2}};
+    for (const auto& [path, n] : want) EXPECT_EQ(seen.count(path) ? seen.at(path) : 0, n) << path;
+    EXPECT_EQ(seen.count("/r/6"), 0u);
+    EXPECT_EQ(last_net_errors(out), 2u);
+    EXPECT_EQ(occurrences(out, "[pool] job "), 1u) << "the same job all along";
+    EXPECT_GE(occurrences(out, ACCEPTED, at_loop), 3u);
+    EXPECT_EQ(s.accepted, pool.accepted);
+    EXPECT_EQ(occurrences(out, "| job NONE |"), 0u);
+}
+
+// ---- SIGINT and SIGTERM in each phase -------------------------------------------------
+
+enum class Phase { autotune, idle, mining, shutdown };
+
+struct SignalCase {
+    const char* name;
+    Phase phase;
+    int first;
+    int second;  // 0: none; otherwise sent during the shutdown
+};
+
+void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
+
+class Signals : public ::testing::TestWithParam<SignalCase> {};
+
+// Start-up (the auto-tune of one GPU, 15 to 30 s): the signal is noted and
+// takes effect as soon as the threads start, so nothing is mined and no
+// [stats] line printed. Idle (the pool has no work): the GPUs wait and
+// the miner stops at once. Mining: it stops at once and the pool counts
+// what the miner counts. A second signal while the shutdown waits for a
+// slow submission changes nothing. Status 0 and one summary every time.
+TEST_P(Signals, EachPhaseEndsInAnOrderlyShutdown) {
+    const SignalCase c = GetParam();
+    TempDir config;
+    std::vector<std::string> bridge_args = {"--share-target", SHARE_1_IN_65536};
+    if (c.phase == Phase::idle) bridge_args.insert(bridge_args.end(), {"--fault", "getwork:no-work:200@*"});
+    if (c.phase == Phase::shutdown) bridge_args.insert(bridge_args.end(), {"--fault", "submit:delay:1500@*"});
+    BridgeProcess bridge(bridge_args);
+    std::vector<std::string> args = mining_args(bridge.url());
+    if (c.phase == Phase::autotune) {
+        // The energy kernel's geometry alone: the shortest auto-tune.
+        std::erase(args, "--no-autotune");
+        args.insert(args.end(), {"--gpu-list", "0", "--kernel", "energy"});
+    }
+    Miner miner(args, {{"XDG_CONFIG_HOME", config.path().string()}});
+
+    // The exit waits for the batches in flight, slow on a loaded machine.
+    std::chrono::seconds allowed = 20s;
+    switch (c.phase) {
+        case Phase::autotune:
+            ASSERT_TRUE(miner.wait_for_text("measuring kernels and batch geometry", 30s)) << miner.out();
+            allowed = 60s;
+            break;
+        case Phase::idle:
+            ASSERT_TRUE(miner.wait_for_text("[GPU0] waiting for a job\n", 30s)) << miner.out();
+            ASSERT_TRUE(miner.wait_for_text("[GPU1] waiting for a job\n", 30s)) << miner.out();
+            ASSERT_TRUE(miner.wait_for([&](const std::string&) { return bridge.counters().getwork >= 3; }, 10s));
+            break;
+        case Phase::mining:
+        case Phase::shutdown:
+            ASSERT_TRUE(miner.wait_for_text(ACCEPTED, 60s, 2)) << miner.out();
+            break;
+    }
+    const auto signalled = Clock::now();
+    ASSERT_TRUE(miner.signal(c.first));
+    if (c.second != 0) {
+        ASSERT_TRUE(miner.wait_for_text("shutdown requested", 10s));
+        EXPECT_TRUE(miner.signal(c.second)) << "the second signal came after the exit";
+    }
+    const std::optional<int> status = miner.wait_exit(90s);
+    EXPECT_LT(Clock::now() - signalled, allowed);
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_EQ(s.accepted, pool.accepted) << pool;
+    EXPECT_EQ(miner.err(), "");
+    switch (c.phase) {
+        case Phase::autotune:
+            EXPECT_TRUE(std::regex_search(out, std::regex(R"(\[tune\] GPU0 → energy )"))) << "the tune ran to its end";
+            EXPECT_EQ(occurrences(out, "[stats]"), 0u);
+            EXPECT_EQ(s.hashes, 0u);
+            EXPECT_EQ(pool.submit, 0u);
+            break;
+        case Phase::idle:
+            EXPECT_EQ(s.hashes, 0u);
+            EXPECT_EQ(pool.submit, 0u);
+            EXPECT_EQ(occurrences(out, "[pool] job "), 0u);
+            break;
+        case Phase::mining:
+        case Phase::shutdown:
+            EXPECT_GT(s.hashes, 0u);
+            EXPECT_GE(s.accepted, 2u);
+            break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drills, Signals,
+                         ::testing::Values(SignalCase{"SigintDuringAutotune", Phase::autotune, SIGINT, 0},
+                                           SignalCase{"SigtermDuringAutotune", Phase::autotune, SIGTERM, 0},
+                                           SignalCase{"SigintWhileIdle", Phase::idle, SIGINT, 0},
+                                           SignalCase{"SigtermWhileIdle", Phase::idle, SIGTERM, 0},
+                                           SignalCase{"SigintWhileMining", Phase::mining, SIGINT, 0},
+                                           SignalCase{"SigtermWhileMining", Phase::mining, SIGTERM, 0},
+                                           SignalCase{"SigintTwice", Phase::shutdown, SIGINT, SIGINT},
+                                           SignalCase{"SigtermThenSigint", Phase::shutdown, SIGTERM, SIGINT}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// ---- A GPU failure in one of two workers --------------------------------------------------
+
+struct GpuFault {
+    const char* name;
+    const char* injected;  // VEZEZIRUZ_SIM_FAIL
+    const char* error;     // in the worker's stop line
+};
+
+void PrintTo(const GpuFault& f, std::ostream* out) { *out << f.name; }
+
+class GpuFailure : public ::testing::TestWithParam<GpuFault> {};
+
+// A runtime call fails in the middle of mining: the worker that made it
+// says why on standard error and stops the miner; the other worker and
+// the submissions end in order; the summary follows and the status is 0.
+TEST_P(GpuFailure, OneWorkerStopsTheMinerInOrder) {
+    const GpuFault f = GetParam();
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_65536});
+    Miner miner(mining_args(bridge.url()), {{"VEZEZIRUZ_SIM_FAIL", f.injected}});
+    const std::optional<int> status = miner.wait_exit(90s);
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string err = miner.err();
+    EXPECT_EQ(occurrences(err, "[GPU] worker thread stopped on error: "), 1u) << err;
+    EXPECT_NE(err.find(f.error), std::string::npos) << err;
+    EXPECT_GT(s.hashes, 0u) << "the failure came while mining";
+    EXPECT_EQ(s.accepted, pool.accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drills, GpuFailure,
+    ::testing::Values(GpuFault{"BatchWait", "cudaEventSynchronize@12:719",
+                               "cudaEventSynchronize(c->ev_done[buf]): unspecified launch failure"},
+                      GpuFault{"KernelLaunch", "launch@24:701", "too many resources requested for launch"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// ---- A submission burst beyond --submit-queue ------------------------------------------------
+
+// One share in 1024 and a pool that takes 300 ms per submission, one at a
+// time, with room for two candidates: the weakest are dropped (queue
+// full), never a block. Every block reaches the pool, the last ones sent
+// by the shutdown, and no submission is lost.
+TEST(Drills, SubmissionBurstDropsSharesNeverBlocks) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", BLOCK_1_IN_262144, "--fault",
+                          "submit:delay:300@*"});
+    Miner miner(mining_args(bridge.url(), {"--submit-queue", "2", "--submit-threads", "1"}));
+    ASSERT_TRUE(miner.wait_for_text(BLOCK_FOUND, 90s, 2)) << miner.out();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(60s);
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_NE(out.find("submission: ≤ 1 in flight, queue ≤ 2 candidates"), std::string::npos);
+    EXPECT_GT(s.queue_full, 0u);
+    EXPECT_GE(s.abandoned, s.queue_full);
+    EXPECT_EQ(s.rejected, 0u);
+    EXPECT_GE(s.blocks, 2u);
+    EXPECT_EQ(s.blocks, pool.blocks) << pool;
+    EXPECT_EQ(s.accepted, pool.accepted) << pool;
+    EXPECT_EQ(pool.submit, pool.accepted + pool.stale + pool.duplicate) << pool;
+}
+
+// ---- A tuning cache truncated mid-file ----------------------------------------------------------
+
+// The first run measures and writes the cache; cut in the middle, the file
+// is read as empty: the next run measures again and writes a whole file,
+// which the run after that uses without measuring.
+TEST(Drills, TruncatedTuneCacheIsMeasuredAgainAndRewritten) {
+    TempDir config;
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_65536});
+    std::vector<std::string> args = mining_args(bridge.url(), {"--gpu-list", "0"});
+    std::erase(args, "--no-autotune");
+    const Env env = {{"XDG_CONFIG_HOME", config.path().string()}};
+    const fs::path cache = config.path() / "ovik_dtc" / "tune.json";
+    const auto run_until_mining = [&](const std::string& tune_line) {
+        Miner miner(args, env);
+        EXPECT_TRUE(miner.wait_for_text(tune_line, 60s)) << miner.out();
+        EXPECT_TRUE(miner.wait_for_text("[stats] ", 60s)) << miner.out();
+        miner.signal(SIGINT);
+        const std::optional<int> status = miner.wait_exit(30s);
+        EXPECT_EQ(status, 0) << miner.err();
+        EXPECT_NE(miner.out().find("\nsummary: "), std::string::npos);
+        EXPECT_EQ(miner.out().find("[tune] cache not saved"), std::string::npos) << miner.out();
+        return miner.out();
+    };
+    const std::string measuring = "[tune] GPU0 Sim H100 (1 SM, cc 9.0): measuring kernels and batch geometry";
+    const std::string cached = "[tune] GPU0 Sim H100 (1 SM, cc 9.0): cached — ";
+
+    run_until_mining(measuring);
+    const std::string whole = read_file(cache);
+    ASSERT_FALSE(tune_cache_parse(whole).entries.empty()) << whole;
+    std::ofstream(cache, std::ios::trunc | std::ios::binary) << whole.substr(0, whole.size() / 2);
+    ASSERT_TRUE(tune_cache_parse(read_file(cache)).entries.empty());
+
+    const std::string again = run_until_mining(measuring);
+    EXPECT_EQ(again.find("cached"), std::string::npos);
+    const std::string rewritten = read_file(cache);
+    const TuneCache parsed = tune_cache_parse(rewritten);
+    EXPECT_EQ(parsed.entries.size(), 1u) << rewritten;
+    EXPECT_EQ(tune_cache_text(parsed), rewritten) << "a whole file in the fixed layout";
+
+    const std::string reused = run_until_mining(cached);
+    EXPECT_EQ(reused.find("measuring"), std::string::npos);
+    EXPECT_EQ(read_file(cache), rewritten);
+    EXPECT_EQ(counters_of(bridge).invalid, 0u);
+}
+
+}  // namespace
