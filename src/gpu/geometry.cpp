@@ -29,12 +29,9 @@ std::uint32_t own_max_threads(KernelKind kind) {
     return static_cast<std::uint32_t>(qtc_module(static_cast<int>(kind))->max_threads());
 }
 
-// The compute capability, or nullopt when the query fails.
-std::optional<int> capability(int device) {
-    int cc = 0;
-    if (qtc_device_queries().compute_capability(device, &cc) != 0) return std::nullopt;
-    return cc;
-}
+// Whether the device is of compute capability 12.0; an unreadable
+// capability counts as another.
+bool is_cc120(int device) { return gpu_compute_capability(device).value_or(0) == 120; }
 
 // R(m): blocks per multiprocessor, threads and iterations by the largest block m.
 LaunchGeometry rule_by_bound(std::uint32_t m, std::uint32_t sms) {
@@ -48,7 +45,7 @@ LaunchGeometry variant_default_geometry(KernelKind kind, int device, std::uint32
     switch (kind) {
         case KernelKind::energy: {
             const std::uint32_t m = own_max_threads(kind);
-            if (capability(device) == 120 || m >= 1024) return {32u * sms, 1024, 2};
+            if (is_cc120(device) || m >= 1024) return {32u * sms, 1024, 2};
             return rule_by_bound(m, sms);
         }
         case KernelKind::hb89:
@@ -69,14 +66,14 @@ Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int 
 }
 
 std::uint32_t gpu_max_threads(KernelKind kind, int device) {
-    if (kind == KernelKind::energy && capability(device) == 120) return 1024;
+    if (kind == KernelKind::energy && is_cc120(device)) return 1024;
     return own_max_threads(kind);
 }
 
 Result<std::vector<KernelKind>> kernel_candidates(int device) {
-    int cc = 0;
-    if (const int rc = qtc_device_queries().compute_capability(device, &cc); rc != 0)
-        return fail("CUDA capability query failed: {}", rc);
+    const Result<int> capability = gpu_compute_capability(device);
+    if (!capability) return fail(capability.error());
+    const int cc = *capability;
     std::vector<KernelKind> kinds{KernelKind::energy, KernelKind::compact};
     if (cc == 86) kinds.push_back(KernelKind::fast86);
     if (cc == 120) kinds.push_back(KernelKind::fast120);

@@ -20,9 +20,9 @@ const QtcModule& module_of(KernelKind kind) {
 // The capability rule of gpu_open, before anything is created.
 Result<void> check_capability(int device, KernelKind kind) {
     if (kind == KernelKind::energy || kind == KernelKind::compact) return {};
-    int cc = 0;
-    if (const int rc = qtc_device_queries().compute_capability(device, &cc); rc != 0)
-        return fail("CUDA capability query failed: {}", rc);
+    const Result<int> capability = gpu_compute_capability(device);
+    if (!capability) return fail(capability.error());
+    const int cc = *capability;
     switch (kind) {
         case KernelKind::hb89:
         case KernelKind::fast89:
@@ -125,6 +125,13 @@ bool gpu_kernel_times(const GpuContext& gpu, double& busy_ms, double& wall_ms) {
     if (module.kernel_times == nullptr) return false;
     module.kernel_times(gpu.ctx(), &busy_ms, &wall_ms);
     return true;
+}
+
+Result<int> gpu_compute_capability(int device) {
+    int cc = 0;
+    if (const int rc = qtc_device_queries().compute_capability(device, &cc); rc != 0)
+        return fail("CUDA capability query failed: {}", rc);
+    return cc;
 }
 
 Result<std::string> gpu_device_name(int device) {

@@ -83,6 +83,10 @@ Result<void> gpu_check_rc(const GpuContext& gpu, int rc, std::string_view functi
 
 std::string gpu_last_error(const GpuContext& gpu);
 
+// The compute capability, 10 × major + minor; fails with "CUDA capability
+// query failed: {host-layer result}".
+Result<int> gpu_compute_capability(int device);
+
 // The device label, "name (N SM, cc M.m)".
 Result<std::string> gpu_device_name(int device);
 

@@ -77,8 +77,7 @@ Result<double> bench_geometry(int ordinal, KernelKind kind, const LaunchGeometry
 
 std::vector<LaunchGeometry> geometry_candidates(KernelKind best, int ordinal, std::uint32_t s) {
     const auto own = static_cast<std::uint32_t>(qtc_module(static_cast<int>(best))->max_threads());
-    int cc = 0;
-    const bool cc120 = qtc_device_queries().compute_capability(ordinal, &cc) == 0 && cc == 120;
+    const bool cc120 = gpu_compute_capability(ordinal).value_or(0) == 120;
     if (best == KernelKind::energy && (cc120 || own >= 1024))
         return {{32 * s, 1024, 4}, {64 * s, 1024, 1}, {128 * s, 256, 2}, {64 * s, 256, 2}, {128 * s, 256, 4}};
     if (best == KernelKind::hb89) return {{32 * s, 1024, 1}, {64 * s, 1024, 2}, {128 * s, 1024, 1}};

@@ -35,7 +35,7 @@ private:
 
     int ordinal() const { return gpu_->device(); }
     void say(std::string_view line, std::string_view color, bool bold = false) const {
-        c_.lines.out(bold ? ui_paint_bold(line, color) : ui_paint(line, color));
+        c_.seams.lines.out(bold ? ui_paint_bold(line, color) : ui_paint(line, color));
     }
 
     GpuWorkerContext c_;
@@ -58,7 +58,7 @@ private:
 void GpuWorker::run() {
     gpu_.emplace(std::move(c_.gpu));
     std::array<std::uint8_t, 52> random{};
-    if (auto drawn = c_.random(random); !drawn) {
+    if (auto drawn = c_.seams.random(random); !drawn) {
         // No weak nonce: a worker without its random parts does not mine.
         error_stop(std::move(drawn.error()).context("cannot draw the random nonce parts"));
         return;
@@ -71,7 +71,7 @@ void GpuWorker::run() {
     }
     batch_ = std::uint64_t{c_.geometry.blocks} * c_.geometry.threads * c_.geometry.iters;
 
-    while (!c_.shutdown_requested->load()) {
+    while (!c_.seams.shutdown_requested->load()) {
         auto [generation, job] = job_slot_get(*c_.slot);
         Result<void> turn;
         if (generation != last_generation_)
@@ -134,7 +134,7 @@ Result<void> GpuWorker::job_change(std::uint64_t generation, std::shared_ptr<con
 
 void GpuWorker::idle_turn() {
     if (!waiting_shown_) say(fmt::format("[GPU{}] waiting for a job", ordinal()), DARK_GREY);
-    c_.sleep(IDLE_POLL);
+    c_.seams.sleep(IDLE_POLL);
     waiting_shown_ = true;
 }
 
@@ -147,7 +147,7 @@ Result<void> GpuWorker::mining_turn() {
     in_flight_ = last_buffer_;
     process(*batch, current_job_);
     if (++collect_count_ % BUSY_EVERY_COLLECTS == 0) update_busy_figure();
-    if (c_.throttle_ms > 0) c_.sleep(std::chrono::milliseconds(c_.throttle_ms));
+    if (c_.throttle_ms > 0) c_.seams.sleep(std::chrono::milliseconds(c_.throttle_ms));
     return {};
 }
 
@@ -173,7 +173,7 @@ void GpuWorker::process(const BatchResult& batch, const std::shared_ptr<const Jo
                 RED, true);
             continue;
         }
-        Share share{c_.clock(), job, nonce, hash, static_cast<std::uint32_t>(ordinal()),
+        Share share{c_.seams.clock(), job, nonce, hash, static_cast<std::uint32_t>(ordinal()),
                     hash_meets_target(hash, job->block_target)};
         const std::shared_ptr<JobSlot> slot = c_.slot;
         queue_push(*c_.queue, std::move(share), [slot](std::string_view id) { return job_is_live_pred(slot, id); });
@@ -203,9 +203,9 @@ void GpuWorker::error_stop(const Error& error) {
     templates_.clear();
     current_job_.reset();
     gpu_.reset();
-    c_.lines.err(fmt::format("[GPU] worker thread stopped on error: {:#}", error));
+    c_.seams.lines.err(fmt::format("[GPU] worker thread stopped on error: {:#}", error));
     c_.stop_flag->exchange(true);
-    c_.shutdown_requested->exchange(true);
+    c_.seams.shutdown_requested->exchange(true);
 }
 
 }  // namespace

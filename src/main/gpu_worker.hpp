@@ -16,8 +16,7 @@
 #include "src/devfee/hashrate_meter.hpp"
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
-#include "src/main/random_source.hpp"
-#include "src/main/shutdown.hpp"
+#include "src/main/miner_seams.hpp"
 #include "src/pool/job.hpp"
 #include "src/pool/job_slot.hpp"
 #include "src/pool/miner_stats.hpp"
@@ -36,13 +35,7 @@ struct GpuWorkerContext {
     std::size_t slot_index = 0;
     std::uint64_t throttle_ms = 0;
     LaunchGeometry geometry{};
-
-    // The process's own unless a test brings its own.
-    std::atomic<bool>* shutdown_requested = &SHUTDOWN_REQUESTED;
-    RandomSource random = os_random;
-    MonoClock clock = steady_now;
-    Sleeper sleep = steady_sleep;
-    LineOutput lines = console_lines();
+    MinerSeams seams{};
 };
 
 // The memory of one job template: how far it had been searched when another

@@ -13,12 +13,9 @@
 using NvmlReader = std::function<int(int device, std::uint32_t* power_mw, std::uint32_t* limit_mw,
                                      std::uint32_t* clock_mhz)>;
 
-struct MainLoopSeams {
-    std::atomic<bool>* shutdown_requested = &SHUTDOWN_REQUESTED;
-    MonoClock clock = steady_now;
-    Sleeper sleep = steady_sleep;
+// The miner's seams, and the NVML reading.
+struct MainLoopSeams : MinerSeams {
     NvmlReader nvml_read;  // empty: the energy copy's qtc_nvml_read
-    LineOutput lines = console_lines();
 };
 
 inline constexpr std::chrono::milliseconds MAIN_LOOP_TICK{100};

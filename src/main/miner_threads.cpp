@@ -68,8 +68,7 @@ Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> sl
         for (std::size_t i = 0; i < n; ++i) {
             GpuWorkerContext worker{std::move(slots[i].gpu), s.slot,          s.stats,           s.stop_flag,
                                     s.hash_counters,         s.queue,         s.busy_counters,   i,
-                                    cli.throttle_ms,         slots[i].geometry, seams.shutdown_requested,
-                                    seams.random,            seams.clock,     seams.sleep,       seams.lines};
+                                    cli.throttle_ms,         slots[i].geometry, seams};
             m.gpu_workers.push_back(start_named(fmt::format("gpu{}", m.devices[i]),
                                                 [worker = std::move(worker)]() mutable { gpu_worker(std::move(worker)); }));
         }

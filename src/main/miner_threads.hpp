@@ -16,8 +16,7 @@
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
 #include "src/main/cli.hpp"
-#include "src/main/random_source.hpp"
-#include "src/main/shutdown.hpp"
+#include "src/main/miner_seams.hpp"
 #include "src/pool/job_slot.hpp"
 #include "src/pool/miner_stats.hpp"
 #include "src/pool/pool_client.hpp"
@@ -42,16 +41,6 @@ struct MinerShared {
     std::shared_ptr<DevFeeState> devfee;
     std::shared_ptr<const SessionClients> getwork;
     std::shared_ptr<const SessionClients> submit;
-};
-
-// What the threads read besides their objects; the process's own unless a
-// test brings its own.
-struct MinerSeams {
-    std::atomic<bool>* shutdown_requested = &SHUTDOWN_REQUESTED;
-    RandomSource random = os_random;
-    MonoClock clock = steady_now;
-    Sleeper sleep = steady_sleep;
-    LineOutput lines = console_lines();
 };
 
 struct MinerThreads {

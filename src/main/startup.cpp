@@ -56,17 +56,10 @@ Result<std::vector<int>> device_list(const Cli& cli) {
     return devices;
 }
 
-Result<int> capability(int device) {
-    int cc = 0;
-    if (const int rc = qtc_device_queries().compute_capability(device, &cc); rc != 0)
-        return fail("CUDA capability query failed: {}", rc);
-    return cc;
-}
-
 // A fixed kernel choice against the GPU's compute capability.
 Result<void> check_fixed_kernel(int device, KernelKind choice) {
     if (choice == KernelKind::none || choice == KernelKind::energy || choice == KernelKind::compact) return {};
-    const Result<int> cc = capability(device);
+    const Result<int> cc = gpu_compute_capability(device);
     if (!cc) return fail(cc.error());
     switch (choice) {
         case KernelKind::hb89:

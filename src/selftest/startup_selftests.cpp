@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "cuda/modules.hpp"
+#include "src/gpu/gpu_context.hpp"
 
 namespace {
 
@@ -38,10 +38,9 @@ Result<void> run_selftest_mode(const std::string& path, std::span<const int> gpu
 Result<void> validate_fast86(std::span<const int> gpus, KernelKind choice, const GeometryOverrides& overrides,
                              const SelftestOutput& output) {
     for (int d : gpus) {
-        int cc = 0;
-        if (const int rc = qtc_device_queries().compute_capability(d, &cc); rc != 0)
-            return fail("CUDA capability query failed: {}", rc);
-        if (choice != KernelKind::fast86 && !(choice == KernelKind::none && cc == 86)) continue;
+        const Result<int> cc = gpu_compute_capability(d);
+        if (!cc) return fail(cc.error());
+        if (choice != KernelKind::fast86 && !(choice == KernelKind::none && *cc == 86)) continue;
         const Result<LaunchGeometry> geometry = default_geometry(overrides, d, KernelKind::fast86);
         if (!geometry) return fail(geometry.error());
         output.out(fmt::format("GPU{}: validating fast86 before mining", d));

@@ -112,15 +112,15 @@ protected:
         Result<GpuContext> gpu = gpu_open(device, cap, kind);
         ASSERT_TRUE(gpu) << gpu.error().message();
         GpuWorkerContext c{std::move(*gpu), slot, stats, stop_flag, hash_counters, queue, busy_counters, 0, 1, geometry};
-        c.shutdown_requested = &shutdown;
-        c.random = [](std::span<std::uint8_t> out) -> Result<void> {
+        c.seams.shutdown_requested = &shutdown;
+        c.seams.random = [](std::span<std::uint8_t> out) -> Result<void> {
             std::fill(out.begin(), out.end(), RANDOM_BYTE);
             return {};
         };
         gate = std::make_unique<TurnGate>();
         shutdown.store(false);
-        c.sleep = [gate = gate.get()](std::chrono::steady_clock::duration d) { gate->sleep(d); };
-        c.lines = lines.output;
+        c.seams.sleep = [gate = gate.get()](std::chrono::steady_clock::duration d) { gate->sleep(d); };
+        c.seams.lines = lines.output;
         worker = std::thread(gpu_worker, std::move(c));
         gate->wait_for_first_sleep();
     }
@@ -313,8 +313,8 @@ TEST_F(GpuWorkerTest, StopBeforeTheStartTouchesNoGpu) {
     Result<GpuContext> gpu = gpu_open(DEVICE_90, 0, KernelKind::energy);
     ASSERT_TRUE(gpu);
     GpuWorkerContext c{std::move(*gpu), slot, stats, stop_flag, hash_counters, queue, busy_counters, 0, 0, {1, 32, 1}};
-    c.shutdown_requested = &shutdown;
-    c.lines = lines.output;
+    c.seams.shutdown_requested = &shutdown;
+    c.seams.lines = lines.output;
     job_slot_install(*slot, make_job("j", 1, Bytes64{}));
     gpu_worker(std::move(c));
     EXPECT_TRUE(lines.out.empty());
@@ -326,9 +326,9 @@ TEST_F(GpuWorkerTest, FailingRandomSourceStopsTheMinerInsteadOfMiningWeakNonces)
     Result<GpuContext> gpu = gpu_open(DEVICE_90, 0, KernelKind::energy);
     ASSERT_TRUE(gpu);
     GpuWorkerContext c{std::move(*gpu), slot, stats, stop_flag, hash_counters, queue, busy_counters, 0, 0, {1, 32, 1}};
-    c.shutdown_requested = &shutdown;
-    c.lines = lines.output;
-    c.random = [](std::span<std::uint8_t>) -> Result<void> { return fail("getrandom: Function not implemented (os error 38)"); };
+    c.seams.shutdown_requested = &shutdown;
+    c.seams.lines = lines.output;
+    c.seams.random = [](std::span<std::uint8_t>) -> Result<void> { return fail("getrandom: Function not implemented (os error 38)"); };
     job_slot_install(*slot, make_job("j", 1, Bytes64{}));
     gpu_worker(std::move(c));
     EXPECT_EQ(lines.err, std::vector<std::string>{"[GPU] worker thread stopped on error: cannot draw the random nonce "
