@@ -30,6 +30,7 @@
 
 #include "src/main/tune_cache.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
+#include "tests/support/temp_files.hpp"
 
 extern char** environ;
 
@@ -49,28 +50,6 @@ const std::string BLOCK_1_IN_262144 = target("00003");
 const std::string SHARE_1_IN_1024 = target("003f");
 
 using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
-
-class TempDir {
-public:
-    TempDir()
-        : path_(fs::temp_directory_path() /
-                ("ovik-drills-" + std::to_string(::getpid()) + "-" + std::to_string(next_++))) {
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    static inline int next_ = 0;
-    fs::path path_;
-};
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::size_t occurrences(const std::string& text, const std::string& needle, std::size_t from = 0) {
     std::size_t n = 0;

@@ -15,6 +15,7 @@
 #include "src/selftest/vectors.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
 #include "tests/support/subprocess.hpp"
+#include "tests/support/temp_files.hpp"
 
 namespace {
 
@@ -22,19 +23,6 @@ namespace fs = std::filesystem;
 
 const std::string TWO_GPUS = "Sim H100,1,90,0000:01:00.0;Sim H100,1,90,0000:02:00.0";
 const std::string SHARE_TARGET = "0000" + std::string(124, 'f');
-
-class TempDir {
-public:
-    TempDir() : path_(fs::temp_directory_path() / ("ovik-startup-" + std::to_string(::getpid()) + "-" + std::to_string(next_++))) {
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    static inline int next_ = 0;
-    fs::path path_;
-};
 
 std::string vector_line(const SelftestVector& v) {
     return hex_encode(v.header) + " " + hex_encode(v.nonce) + " " + hex_encode(v.hash);

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "src/main/tune_cache.hpp"
+#include "tests/support/temp_files.hpp"
 
 namespace fs = std::filesystem;
 
@@ -44,31 +45,8 @@ private:
     std::optional<std::string> old_;
 };
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "tune_cache_test.XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 void write_bytes(const fs::path& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 const Tuning SAMPLE{"hb89", 1024, 256, 64, 123.45, "unix 1700000000 on RTX 4090", "1.0.0"};
@@ -352,7 +330,7 @@ TEST(TuneCacheSave, WritesThroughATemporaryFileAndLoadsBack) {
     TuneCache cache{{{"a|b|350W|1.0.0", SAMPLE}, {"c|d|0W|1.0.0", unmeasured}}, true};
     const Result<void> saved = tune_cache_save(cache);
     ASSERT_TRUE(saved) << fmt::format("{:#}", saved.error());
-    EXPECT_EQ(read_bytes(path), tune_cache_text(cache));
+    EXPECT_EQ(read_file(path), tune_cache_text(cache));
     EXPECT_FALSE(fs::exists(dir.path() / "new" / "conf" / "ovik_dtc" / "tune.json.tmp"));
     const TuneCache loaded = tune_cache_load(path);
     EXPECT_EQ(loaded.entries, cache.entries);
@@ -363,13 +341,13 @@ TEST(TuneCacheSave, WritesThroughATemporaryFileAndLoadsBack) {
     write_bytes(path.string() + ".tmp", "left over from an earlier save, longer than nothing");
     cache.entries.erase("a|b|350W|1.0.0");
     ASSERT_TRUE(tune_cache_save(cache, path));
-    EXPECT_EQ(read_bytes(path), tune_cache_text(cache));
+    EXPECT_EQ(read_file(path), tune_cache_text(cache));
     EXPECT_FALSE(fs::exists(path.string() + ".tmp"));
 
     // Any file name works when the path is given.
     const fs::path plain = dir.path() / "cache";
     ASSERT_TRUE(tune_cache_save(TuneCache{}, plain));
-    EXPECT_EQ(read_bytes(plain), "{}");
+    EXPECT_EQ(read_file(plain), "{}");
 }
 
 TEST(TuneCacheSave, ReportsEachStepsFailure) {
@@ -397,5 +375,5 @@ TEST(TuneCacheSave, ReportsEachStepsFailure) {
     const Result<void> no_rename = tune_cache_save(TuneCache{}, occupied);
     ASSERT_FALSE(no_rename);
     EXPECT_EQ(fmt::format("{:#}", no_rename.error()), "Is a directory (os error 21)");
-    EXPECT_EQ(read_bytes(occupied.string() + ".tmp"), "{}");
+    EXPECT_EQ(read_file(occupied.string() + ".tmp"), "{}");
 }
