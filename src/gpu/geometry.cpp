@@ -44,8 +44,8 @@ LaunchGeometry rule_by_bound(std::uint32_t m, std::uint32_t sms) {
 LaunchGeometry variant_default_geometry(KernelKind kind, int device, std::uint32_t sms) {
     switch (kind) {
         case KernelKind::energy: {
-            const std::uint32_t m = own_max_threads(kind);
-            if (is_cc120(device) || m >= 1024) return {32u * sms, 1024, 2};
+            const std::uint32_t m = gpu_max_threads(kind, device);
+            if (m >= 1024) return {32u * sms, 1024, 2};
             return rule_by_bound(m, sms);
         }
         case KernelKind::hb89:

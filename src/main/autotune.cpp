@@ -5,7 +5,6 @@
 
 #include <fmt/format.h>
 
-#include "cuda/modules.hpp"
 #include "src/gpu/gpu_context.hpp"
 #include "src/ui/colors.hpp"
 
@@ -76,12 +75,11 @@ Result<double> bench_geometry(int ordinal, KernelKind kind, const LaunchGeometry
 }
 
 std::vector<LaunchGeometry> geometry_candidates(KernelKind best, int ordinal, std::uint32_t s) {
-    const auto own = static_cast<std::uint32_t>(qtc_module(static_cast<int>(best))->max_threads());
-    const bool cc120 = gpu_compute_capability(ordinal).value_or(0) == 120;
-    if (best == KernelKind::energy && (cc120 || own >= 1024))
+    const std::uint32_t bound = gpu_max_threads(best, ordinal);
+    if (best == KernelKind::energy && bound >= 1024)
         return {{32 * s, 1024, 4}, {64 * s, 1024, 1}, {128 * s, 256, 2}, {64 * s, 256, 2}, {128 * s, 256, 4}};
     if (best == KernelKind::hb89) return {{32 * s, 1024, 1}, {64 * s, 1024, 2}, {128 * s, 1024, 1}};
-    if (own >= 256)
+    if (bound >= 256)
         return {{64 * s, 256, 2}, {128 * s, 256, 4}, {256 * s, 256, 2}, {64 * s, 256, 4}, {256 * s, 256, 4}};
     return {{84 * s, 128, 2}, {168 * s, 128, 4}, {336 * s, 128, 2}, {84 * s, 128, 4}, {336 * s, 128, 4}};
 }

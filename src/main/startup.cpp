@@ -155,11 +155,11 @@ Result<std::vector<GpuSlot>> prepare_gpus(const Cli& cli, const std::vector<int>
     std::vector<GpuSlot> slots;
     const GeometryOverrides overrides = overrides_of(cli);
     const bool manual_geometry = cli.blocks || cli.threads || cli.iters || cli.no_autotune;
+    const KernelKind base_kind = kind_of_variant(cli.kernel);
     for (int d : devices) {
         const std::string label = label_or_ordinal(d);
         const Result<int> sms = gpu_sm_count(d);
         if (!sms) return fail(sms.error());
-        const KernelKind base_kind = kind_of_variant(cli.kernel);
         const Result<LaunchGeometry> base = default_geometry(overrides, d, base_kind);
         if (!base) return fail(base.error());
         if (vectors)
@@ -227,8 +227,9 @@ Result<void> run(const Cli& cli, const StartupSeams& seams) {
     if (auto described = describe_gpus(*devices, *choice, seams.lines); !described) return described;
 
     const SelftestOutput selftest_output{seams.lines.out, seams.lines.err};
-    if (cli.selftest) return run_selftest_mode(*cli.selftest, *devices, *choice, overrides_of(cli), selftest_output);
-    if (auto validated = validate_fast86(*devices, *choice, overrides_of(cli), selftest_output); !validated)
+    const GeometryOverrides overrides = overrides_of(cli);
+    if (cli.selftest) return run_selftest_mode(*cli.selftest, *devices, *choice, overrides, selftest_output);
+    if (auto validated = validate_fast86(*devices, *choice, overrides, selftest_output); !validated)
         return validated;
 
     if (!cli.address) return fail("--address required (Quantus SS58 address)");
