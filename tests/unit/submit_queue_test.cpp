@@ -100,7 +100,7 @@ TEST(SubmitQueue, DuplicateFilterForgetsOnlyByAge) {
     // A taken (sent) share stays remembered; 4096 other keys later it is forgotten.
     JobSlot slot;
     job_slot_install(slot, t1);
-    while (queue_take(f.queue, slot)) {
+    while (queue_take(f.queue, slot).share) {
     }
     queue_push(f.queue, share(t1, 1, 1), ALWAYS);
     EXPECT_EQ(f.stats->dedup_dropped.load(), 3u);
@@ -154,16 +154,16 @@ TEST(SubmitQueue, TakeDropsDeadSharesThenTakesTheFront) {
     queue_push(f.queue, share(job("gone"), 1, 1), ALWAYS);
     queue_push(f.queue, share(live, 5, 2), ALWAYS);
     queue_push(f.queue, share(job("gone"), 7, 3, true), ALWAYS);
-    auto first = queue_take(f.queue, slot);
+    auto first = queue_take(f.queue, slot).share;
     ASSERT_TRUE(first);
     EXPECT_TRUE(first->is_block);  // blocks are kept whatever their job
     EXPECT_EQ(f.stats->abandoned.load(), 1u);
-    EXPECT_EQ(queue_take(f.queue, slot)->hash[0], 5);
+    EXPECT_EQ(queue_take(f.queue, slot).share->hash[0], 5);
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_FALSE(queue_take(f.queue, slot));  // empty: one wait slice
+    EXPECT_FALSE(queue_take(f.queue, slot).share);  // empty: one wait slice
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(190));
     queue_close(f.queue);
-    EXPECT_FALSE(queue_take(f.queue, slot));  // closed and empty: no wait
+    EXPECT_FALSE(queue_take(f.queue, slot).share);  // closed and empty: no wait
 }
 
 // Pushers, a retainer and takers at once: every share ends exactly once,
@@ -196,7 +196,7 @@ TEST(SubmitQueue, ConcurrentUseAccountsForEveryShare) {
     for (int t = 0; t < TAKERS; ++t)
         threads.emplace_back([&] {
             for (;;) {
-                if (queue_take(f.queue, slot))
+                if (queue_take(f.queue, slot).share)
                     ++taken;
                 else if (!pushing && queue_len(f.queue) == 0)
                     return;
