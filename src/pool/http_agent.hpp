@@ -34,6 +34,23 @@ inline constexpr const char* TRANSFER_ABORTED = "transfer cut off: the miner is 
 
 class HttpAgent {
 public:
+    // Every socket the agent's transfers use, from its creation until
+    // libcurl closes it, so that an abort can shut each one down under the
+    // poll that waits on it. Used by the agent's libcurl hooks.
+    class Sockets {
+    public:
+        // False once aborted: the socket is not to be used.
+        bool add(int socket);
+        void remove(int socket);
+        void abort();
+        bool aborted() const { return aborted_.load(); }
+
+    private:
+        std::atomic<bool> aborted_{false};
+        std::mutex lock_;
+        std::set<int> open_;
+    };
+
     explicit HttpAgent(std::chrono::milliseconds total_timeout);
     ~HttpAgent();
     HttpAgent(const HttpAgent&) = delete;
@@ -58,25 +75,5 @@ private:
     std::chrono::milliseconds total_timeout_;
     std::mutex idle_lock_;
     std::vector<void*> idle_;  // at most one kept, with its connection
-
-public:
-    // Every socket the agent's transfers use, from its creation until
-    // libcurl closes it, so that an abort can shut each one down under the
-    // poll that waits on it. Used by the agent's libcurl hooks.
-    class Sockets {
-    public:
-        // False once aborted: the socket is not to be used.
-        bool add(int socket);
-        void remove(int socket);
-        void abort();
-        bool aborted() const { return aborted_.load(); }
-
-    private:
-        std::atomic<bool> aborted_{false};
-        std::mutex lock_;
-        std::set<int> open_;
-    };
-
-private:
-    Sockets sockets_;
+    Sockets sockets_;  // the destructor cleans up the handles, closing their sockets through it
 };

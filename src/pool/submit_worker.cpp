@@ -247,7 +247,7 @@ void submit_share(const SubmitWorkerContext& context, Share share) {
 // it is due, in short slices so that new shares are not kept waiting.
 void wait_for_retry(const SubmitWorkerContext& context, MonoTime due, std::optional<MonoTime> deadline) {
     const MonoTime now = context.clock();
-    MonoTime until = deadline ? std::min(due, *deadline) : due;
+    const MonoTime until = deadline ? std::min(due, *deadline) : due;
     context.sleep(std::clamp<std::chrono::steady_clock::duration>(until - now, std::chrono::steady_clock::duration::zero(),
                                                                    HELD_BACK_SLICE));
 }

@@ -353,9 +353,10 @@ TEST_P(PoolRestart, EveryBlockReachesThePool) {
     std::vector<std::string> restart_args = {"--port", std::to_string(port)};
     restart_args.insert(restart_args.end(), pool_args.begin(), pool_args.end());
     BridgeProcess second(restart_args);
-    if (outage.past_60_s)
+    if (outage.past_60_s) {
         ASSERT_TRUE(miner.wait_for_regex(R"(\[pool\] job 1#[0-9a-f]{4} \[user\] \(new\) height 1 )", 30s, at_restart))
             << miner.out().substr(at_restart);
+    }
     // The blocks kept through the outage, then new ones.
     ASSERT_TRUE(miner.wait_for([&](const std::string&) { return second.counters().blocks >= 3; }, 90s))
         << miner.out().substr(at_restart);
@@ -496,6 +497,26 @@ void expect_every_block_accounted(const std::string& out, const PoolJob& job, co
     EXPECT_EQ(s.rejected, lost.size());
 }
 
+struct QueuedStop {
+    PoolJob job;
+    std::optional<int> status;
+    Clock::duration took;  // from the signal to the exit
+};
+
+// Once a [stats] line shows `queued` shares waiting, notes the pool's job
+// and sends SIGINT; then waits for the exit.
+QueuedStop sigint_with_queue(Miner& miner, const BridgeProcess& bridge, std::uint64_t queued) {
+    QueuedStop stop{};
+    EXPECT_TRUE(miner.wait_for([&](const std::string& out) { return last_queue_length(out) >= queued; }, 60s))
+        << miner.out();
+    stop.job = current_job(bridge);
+    const auto signalled = Clock::now();
+    EXPECT_TRUE(miner.signal(SIGINT));
+    stop.status = miner.wait_exit(120s);
+    stop.took = Clock::now() - signalled;
+    return stop;
+}
+
 // The pool answers five submissions, then takes the others in and never
 // answers: the blocks queue up behind the four that hang. A SIGINT ends
 // the miner within the drain's 10 s and the last batch: status 0, and one
@@ -505,21 +526,16 @@ TEST(Drills, DeadPoolAtShutdownPrintsEveryUnsentBlock) {
     BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
                           "submit:delay:0@5", "--fault", "submit:hang@*"});
     Miner miner(mining_args(bridge.url(), throttled_gpu()));
-    ASSERT_TRUE(miner.wait_for([](const std::string& out) { return last_queue_length(out) >= 40u; }, 60s))
-        << miner.out();
-    const PoolJob job = current_job(bridge);
-    const auto signalled = Clock::now();
-    ASSERT_TRUE(miner.signal(SIGINT));
-    const std::optional<int> status = miner.wait_exit(120s);
-    EXPECT_LT(Clock::now() - signalled, 20s) << "the drain ends 10 s after the queue is closed";
+    const QueuedStop stop = sigint_with_queue(miner, bridge, 40);
+    EXPECT_LT(stop.took, 20s) << "the drain ends 10 s after the queue is closed";
     const BridgeCounters pool = counters_of(bridge);
 
-    const Summary s = expect_orderly_end(miner, status, pool);
+    const Summary s = expect_orderly_end(miner, stop.status, pool);
     const std::string out = miner.out();
     EXPECT_EQ(pool.blocks, 5u) << pool;
     EXPECT_GE(blocks_lost(out).size(), 36u) << "the queue, and the four that hung";
     for (const LostBlock& block : blocks_lost(out)) EXPECT_EQ(block.why, "shutdown");
-    expect_every_block_accounted(out, job, s, pool);
+    expect_every_block_accounted(out, stop.job, s, pool);
 }
 
 // A pool that answers every submission after 100 ms, two at a time, slower
@@ -529,20 +545,15 @@ TEST(Drills, SlowPoolGetsEveryQueuedBlockAtShutdown) {
     BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
                           "submit:delay:100@*"});
     Miner miner(mining_args(bridge.url(), throttled_gpu({"--submit-threads", "2"})));
-    ASSERT_TRUE(miner.wait_for([](const std::string& out) { return last_queue_length(out) >= 20u; }, 60s))
-        << miner.out();
-    const PoolJob job = current_job(bridge);
-    const auto signalled = Clock::now();
-    ASSERT_TRUE(miner.signal(SIGINT));
-    const std::optional<int> status = miner.wait_exit(120s);
-    EXPECT_LT(Clock::now() - signalled, 20s);
+    const QueuedStop stop = sigint_with_queue(miner, bridge, 20);
+    EXPECT_LT(stop.took, 20s);
     const BridgeCounters pool = counters_of(bridge);
 
-    const Summary s = expect_orderly_end(miner, status, pool);
+    const Summary s = expect_orderly_end(miner, stop.status, pool);
     const std::string out = miner.out();
     EXPECT_TRUE(blocks_lost(out).empty()) << out;
     EXPECT_EQ(s.blocks, pool.blocks);
-    expect_every_block_accounted(out, job, s, pool);
+    expect_every_block_accounted(out, stop.job, s, pool);
 }
 
 // The pool goes away while blocks come: they are kept for later tries. At
@@ -771,7 +782,9 @@ TEST_P(Signals, EachPhaseEndsInAnOrderlyShutdown) {
     }
     const std::optional<int> status = miner.wait_exit(120s);
     EXPECT_LT(Clock::now() - signalled, allowed);
-    if (c.second != 0) EXPECT_LT(Clock::now() - second_sent, 5s) << "not after the hanging submissions' 10 s";
+    if (c.second != 0) {
+        EXPECT_LT(Clock::now() - second_sent, 5s) << "not after the hanging submissions' 10 s";
+    }
     const BridgeCounters pool = counters_of(bridge);
 
     const Summary s = expect_orderly_end(miner, status, pool);

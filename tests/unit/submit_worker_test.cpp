@@ -604,8 +604,9 @@ TEST(SubmitWorker, DrainEndsAtItsDeadline) {
             const auto& [pattern, which] = c.lines[i];
             EXPECT_TRUE(line_matches(pattern, lines[i], blocks[which])) << c.what << ": line " << i << " is\n  "
                                                                          << lines[i] << "\nexpected\n  " << pattern;
-            if (pattern == timed_out)
+            if (pattern == timed_out) {
                 EXPECT_LT(std::stoi(lines[i].substr(lines[i].find("after ") + 6)), 5000) << c.what;
+            }
         }
         EXPECT_EQ(rig.submissions().size(), c.submissions) << c.what;
         EXPECT_EQ(tally(rig.stats->user), Tally{.rejected = 2}) << c.what;
