@@ -242,14 +242,16 @@ std::optional<Summary> parse_summary(const std::string& out) {
     return Summary{n(1), n(2), n(3), n(4), n(5), n(6), n(7), n(8), n(9), n(10)};
 }
 
-// The "net err" figure of the last [stats] line.
-std::optional<std::uint64_t> last_net_errors(const std::string& out) {
-    static const std::regex figure(R"(\[stats\] [^\n]*\| net err (\d+) \|)");
+// A figure of the last [stats] line: the number after "| `label` ".
+std::optional<std::uint64_t> last_stats_figure(const std::string& out, const std::string& label) {
+    const std::regex figure(R"(\[stats\] [^\n]*\| )" + label + R"( (\d+) \|)");
     std::optional<std::uint64_t> last;
     for (auto it = std::sregex_iterator(out.begin(), out.end(), figure); it != std::sregex_iterator(); ++it)
         last = std::stoull((*it)[1].str());
     return last;
 }
+
+std::optional<std::uint64_t> last_net_errors(const std::string& out) { return last_stats_figure(out, "net err"); }
 
 BridgeCounters counters_of(BridgeProcess& bridge) {
     const ProcessResult stopped = bridge.stop();
@@ -411,15 +413,6 @@ std::vector<std::string> throttled_gpu(std::vector<std::string> extra = {}) {
     return args;
 }
 
-// The "queue" figure of the last [stats] line.
-std::optional<std::uint64_t> last_queue_length(const std::string& out) {
-    static const std::regex figure(R"(\[stats\] [^\n]*\| queue (\d+) \|)");
-    std::optional<std::uint64_t> last;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), figure); it != std::sregex_iterator(); ++it)
-        last = std::stoull((*it)[1].str());
-    return last;
-}
-
 // What the pool served: the job's id, header and block target.
 struct PoolJob {
     std::string id;
@@ -507,7 +500,7 @@ struct QueuedStop {
 // and sends SIGINT; then waits for the exit.
 QueuedStop sigint_with_queue(Miner& miner, const BridgeProcess& bridge, std::uint64_t queued) {
     QueuedStop stop{};
-    EXPECT_TRUE(miner.wait_for([&](const std::string& out) { return last_queue_length(out) >= queued; }, 60s))
+    EXPECT_TRUE(miner.wait_for([&](const std::string& out) { return last_stats_figure(out, "queue") >= queued; }, 60s))
         << miner.out();
     stop.job = current_job(bridge);
     const auto signalled = Clock::now();
