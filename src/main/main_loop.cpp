@@ -46,6 +46,7 @@ public:
 private:
     void print_stats(MonoTime now);
     void shut_down();
+    void wait_for_submit_workers(unsigned signals_at_stop);
 
     MinerThreads& m_;
     MainLoopSeams seams_;
@@ -88,8 +89,12 @@ void MainLoop::shut_down() {
     const MinerShared& s = m_.shared;
     seams_.lines.out("shutdown requested — finishing current batches…");
     s.stop_flag->exchange(true);
+    const unsigned signals_at_stop = seams_.stop_signals->load();
     for (std::thread& t : m_.gpu_workers) t.join();
+    // The drain's deadline is set before the workers can see the queue closed.
+    s.drain->begin(seams_.clock());
     queue_close(*s.queue);
+    wait_for_submit_workers(signals_at_stop);
     for (std::thread& t : m_.submit_workers) t.join();
     // The poller may be inside a long-poll; it ends with the process.
     if (m_.poller.joinable()) m_.poller.detach();
@@ -106,6 +111,21 @@ void MainLoop::shut_down() {
         ui_paint_bold(fmt::format("{:.1f} MH/s", average), CREAM), user.accepted.load(), user.rejected.load(),
         user.stale_rejected.load(), user.duplicates.load(), s.stats->dedup_dropped.load(), s.stats->abandoned.load(),
         s.stats->queue_full.load(), user.blocks_found.load(), s.stats->gpu_mismatch.load()));
+}
+
+// A signal since the shutdown began, or a second one in all (two that came
+// before the loop saw the first), ends the drain of the queued blocks at once.
+void MainLoop::wait_for_submit_workers(unsigned signals_at_stop) {
+    const MinerShared& s = m_.shared;
+    bool ended_early = false;
+    for (;;) {
+        const unsigned signals = seams_.stop_signals->load();
+        if (!ended_early && (signals > signals_at_stop || signals >= 2)) {
+            s.drain->end_now(seams_.clock());
+            ended_early = true;
+        }
+        if (s.drain->wait_for_workers(m_.submit_workers.size(), MAIN_LOOP_TICK)) return;
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 struct MinerSeams {
     std::atomic<bool>* shutdown_requested = &SHUTDOWN_REQUESTED;
+    const std::atomic<unsigned>* stop_signals = &STOP_SIGNALS;
     RandomSource random = os_random;
     MonoClock clock = steady_now;
     Sleeper sleep = steady_sleep;

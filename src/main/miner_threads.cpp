@@ -51,6 +51,7 @@ Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> sl
     s.devfee = std::move(devfee);
     s.getwork = std::move(getwork);
     s.submit = std::move(submit);
+    s.drain = std::make_shared<SubmitDrain>(s.submit);
     for (const GpuSlot& slot : slots) m.devices.push_back(slot.gpu.device());
 
     const std::size_t submitters = std::max<std::size_t>(cli.submit_threads, 1);
@@ -61,7 +62,8 @@ Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> sl
                              seams.clock, seams.sleep};
         m.poller = start_named("getwork", [poller = std::move(poller)]() mutable { pool_poller_thread(std::move(poller)); });
         for (std::size_t i = 0; i < submitters; ++i) {
-            SubmitWorkerContext worker{s.submit, s.slot, s.stats, s.queue, s.stop_flag, seams.clock, seams.sleep};
+            SubmitWorkerContext worker{s.submit, s.slot,  s.stats,     s.queue,
+                                       s.stop_flag, s.drain, seams.clock, seams.sleep};
             m.submit_workers.push_back(
                 start_named(fmt::format("submit{}", i), [worker = std::move(worker)] { submit_worker(worker); }));
         }

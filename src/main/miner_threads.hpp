@@ -20,6 +20,7 @@
 #include "src/pool/job_slot.hpp"
 #include "src/pool/miner_stats.hpp"
 #include "src/pool/pool_client.hpp"
+#include "src/pool/submit_drain.hpp"
 #include "src/pool/submit_queue.hpp"
 #include "src/ui/console.hpp"
 
@@ -41,6 +42,7 @@ struct MinerShared {
     std::shared_ptr<DevFeeState> devfee;
     std::shared_ptr<const SessionClients> getwork;
     std::shared_ptr<const SessionClients> submit;
+    std::shared_ptr<SubmitDrain> drain;
 };
 
 struct MinerThreads {

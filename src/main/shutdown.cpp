@@ -1,3 +1,4 @@
 #include "src/main/shutdown.hpp"
 
 std::atomic<bool> SHUTDOWN_REQUESTED{false};
+std::atomic<unsigned> STOP_SIGNALS{0};

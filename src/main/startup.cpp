@@ -212,7 +212,10 @@ Result<std::optional<std::string>> dev_fee_address(const Cli& cli, bool internal
     return std::optional<std::string>(candidate);
 }
 
-void on_signal(int) { SHUTDOWN_REQUESTED.exchange(true); }
+void on_signal(int) {
+    STOP_SIGNALS.fetch_add(1);
+    SHUTDOWN_REQUESTED.exchange(true);
+}
 
 Result<void> run(const Cli& cli, const StartupSeams& seams) {
     if (cli.cpu_spin) setenv("VEZEZIRUZ_CPU_SPIN", "1", 1);

@@ -31,7 +31,8 @@ Result<void> run(const Cli& cli, const StartupSeams& seams = StartupSeams{});
 // chain on standard error; the process status.
 int process_main(int argc, char** argv);
 
-// SIGINT and SIGTERM: one atomic exchange on SHUTDOWN_REQUESTED, nothing else.
+// SIGINT and SIGTERM: counts the signal in STOP_SIGNALS and sets
+// SHUTDOWN_REQUESTED, two atomic operations and nothing else.
 void on_signal(int signal_number);
 
 // --worker as given, else the trimmed contents of `hostname_path`, else "gpu".

@@ -1,5 +1,9 @@
 #include "src/pool/http_agent.hpp"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <mutex>
 
 #include <curl/curl.h>
@@ -32,8 +36,29 @@ std::size_t collect_body(char* data, std::size_t size, std::size_t count, void* 
     return length;
 }
 
+// libcurl's socket hooks, with the agent's socket list as their data.
+curl_socket_t open_socket(void* sockets, curlsocktype, curl_sockaddr* address) {
+    const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd < 0) return CURL_SOCKET_BAD;
+    if (!static_cast<HttpAgent::Sockets*>(sockets)->add(fd)) {
+        ::close(fd);
+        return CURL_SOCKET_BAD;
+    }
+    return fd;
+}
+
+int close_socket(void* sockets, curl_socket_t fd) {
+    static_cast<HttpAgent::Sockets*>(sockets)->remove(fd);
+    return ::close(fd);
+}
+
+// Also stops a transfer that has no socket yet (a name being resolved).
+int abort_if_asked(void* sockets, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<HttpAgent::Sockets*>(sockets)->aborted() ? 1 : 0;
+}
+
 // Settings that stay on a handle between calls.
-void configure(CURL* curl, long total_timeout_ms) {
+void configure(CURL* curl, long total_timeout_ms, HttpAgent::Sockets* sockets) {
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, CONNECT_TIMEOUT_MS);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, total_timeout_ms);
@@ -46,6 +71,13 @@ void configure(CURL* curl, long total_timeout_ms) {
     curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "ureq/2.12.1");
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_body);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, open_socket);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, sockets);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, close_socket);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, sockets);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abort_if_asked);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, sockets);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 }
 
 std::string failure_text(CURLcode code, const char* detail) {
@@ -61,6 +93,26 @@ bool failed_while_reading_body(CURLcode code, long status) {
 }
 
 }  // namespace
+
+bool HttpAgent::Sockets::add(int socket) {
+    std::lock_guard lock(lock_);
+    if (aborted_) return false;
+    open_.insert(socket);
+    return true;
+}
+
+void HttpAgent::Sockets::remove(int socket) {
+    std::lock_guard lock(lock_);
+    open_.erase(socket);
+}
+
+void HttpAgent::Sockets::abort() {
+    // Under the lock, so that no listed socket is closed (and its number
+    // reused) while it is shut down.
+    std::lock_guard lock(lock_);
+    aborted_ = true;
+    for (const int socket : open_) ::shutdown(socket, SHUT_RDWR);
+}
 
 HttpAgent::HttpAgent(std::chrono::milliseconds total_timeout) : total_timeout_(total_timeout) { global_init_once(); }
 
@@ -78,7 +130,7 @@ void* HttpAgent::acquire_handle() {
         }
     }
     CURL* curl = curl_easy_init();
-    if (curl != nullptr) configure(curl, static_cast<long>(total_timeout_.count()));
+    if (curl != nullptr) configure(curl, static_cast<long>(total_timeout_.count()), &sockets_);
     return curl;
 }
 
@@ -93,7 +145,11 @@ void HttpAgent::release_handle(void* handle) {
     curl_easy_cleanup(static_cast<CURL*>(handle));
 }
 
-std::variant<HttpResponse, HttpFailure> HttpAgent::post_json(const std::string& url, const std::string& body) {
+void HttpAgent::abort_transfers() { sockets_.abort(); }
+
+std::variant<HttpResponse, HttpFailure> HttpAgent::post_json(const std::string& url, const std::string& body,
+                                                             std::optional<std::chrono::milliseconds> time_limit) {
+    if (sockets_.aborted()) return HttpFailure{TRANSFER_ABORTED};
     auto* curl = static_cast<CURL*>(acquire_handle());
     if (curl == nullptr) return HttpFailure{"cannot create an HTTP handle"};
 
@@ -109,6 +165,9 @@ std::variant<HttpResponse, HttpFailure> HttpAgent::post_json(const std::string& 
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
+    // 0 would mean no limit at all: a limit is at least 1 ms.
+    const auto timeout = time_limit ? std::clamp(*time_limit, std::chrono::milliseconds(1), total_timeout_) : total_timeout_;
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
 
     const CURLcode code = curl_easy_perform(curl);
     long status = 0;
@@ -125,6 +184,7 @@ std::variant<HttpResponse, HttpFailure> HttpAgent::post_json(const std::string& 
     else
         curl_easy_cleanup(curl);
 
+    if (code != CURLE_OK && sockets_.aborted()) return HttpFailure{TRANSFER_ABORTED};
     if (download.over_limit)
         return HttpResponse{status, "", "body longer than " + std::to_string(MAX_BODY_BYTES) + " bytes"};
     if (code != CURLE_OK) {

@@ -2,10 +2,12 @@
 // connections. Plain HTTP only; every call is one POST of a JSON body.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -27,19 +29,44 @@ struct HttpFailure {
     std::string text;
 };
 
+// Why a transfer failed once the agent was told to abort them all.
+inline constexpr const char* TRANSFER_ABORTED = "transfer cut off: the miner is stopping";
+
 class HttpAgent {
 public:
+    // Every socket the agent's transfers use, from its creation until
+    // libcurl closes it, so that an abort can shut each one down under the
+    // poll that waits on it. Used by the agent's libcurl hooks.
+    class Sockets {
+    public:
+        // False once aborted: the socket is not to be used.
+        bool add(int socket);
+        void remove(int socket);
+        void abort();
+        bool aborted() const { return aborted_.load(); }
+
+    private:
+        std::atomic<bool> aborted_{false};
+        std::mutex lock_;
+        std::set<int> open_;
+    };
+
     explicit HttpAgent(std::chrono::milliseconds total_timeout);
     ~HttpAgent();
     HttpAgent(const HttpAgent&) = delete;
     HttpAgent& operator=(const HttpAgent&) = delete;
 
     // Blocks for the whole exchange, redirects included, at most the total
-    // time-out. Safe to call from several threads at once: each call gets a
-    // connection of its own.
-    std::variant<HttpResponse, HttpFailure> post_json(const std::string& url, const std::string& body);
+    // time-out, or `time_limit` when that is shorter. Safe to call from
+    // several threads at once: each call gets a connection of its own.
+    std::variant<HttpResponse, HttpFailure> post_json(const std::string& url, const std::string& body,
+                                                      std::optional<std::chrono::milliseconds> time_limit = {});
 
     std::chrono::milliseconds total_timeout() const { return total_timeout_; }
+
+    // Ends every transfer in flight at once and refuses every later one,
+    // each failing with TRANSFER_ABORTED. One-way; safe from any thread.
+    void abort_transfers();
 
 private:
     void* acquire_handle();
@@ -48,4 +75,5 @@ private:
     std::chrono::milliseconds total_timeout_;
     std::mutex idle_lock_;
     std::vector<void*> idle_;  // at most one kept, with its connection
+    Sockets sockets_;  // the destructor cleans up the handles, closing their sockets through it
 };

@@ -43,9 +43,10 @@ std::shared_ptr<PoolClient> pool_client_new(std::string pool_url, std::string ad
 
 // One JSON-RPC 2.0 call as one HTTP POST: the call's "result" (null
 // included), or why there is none. Blocks at most the client's total
-// time-out.
+// time-out, or `time_limit` when that is shorter.
 std::expected<nlohmann::json, RpcError> rpc_call(PoolClient& client, const std::string& method,
-                                                 nlohmann::json params);
+                                                 nlohmann::json params,
+                                                 std::optional<std::chrono::milliseconds> time_limit = {});
 
 // What an HTTP answer that arrived means as a JSON-RPC answer: the call's
 // "result", or why there is none. `read_error` says why the body could not

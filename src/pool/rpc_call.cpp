@@ -74,13 +74,15 @@ std::shared_ptr<PoolClient> pool_client_new(std::string pool_url, std::string ad
 }
 
 std::expected<nlohmann::json, RpcError> rpc_call(PoolClient& client, const std::string& method,
-                                                 nlohmann::json params) {
+                                                 nlohmann::json params,
+                                                 std::optional<std::chrono::milliseconds> time_limit) {
     const std::uint64_t id = client.next_id.fetch_add(1);
     // json objects keep their members sorted by key at every depth, and dump()
     // writes them compactly: "id", "jsonrpc", "method", "params".
     const nlohmann::json envelope = {
         {"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}};
-    auto outcome = client.agent.post_json(client.pool_url, envelope.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    auto outcome = client.agent.post_json(
+        client.pool_url, envelope.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), time_limit);
     if (auto* failure = std::get_if<HttpFailure>(&outcome)) return std::unexpected(NetworkError{failure->text});
     const auto& response = std::get<HttpResponse>(outcome);
     return classify_rpc_answer(response.status, response.body, response.read_error);

@@ -37,6 +37,12 @@ std::size_t evict_locked(SubmitQueue& queue) {
     return evicted;
 }
 
+// A share equal in strength to queued ones goes before them.
+void insert_locked(SubmitQueue& queue, Share share) {
+    const auto at = std::lower_bound(queue.shares.begin(), queue.shares.end(), share, ranks_before);
+    queue.shares.insert(at, std::move(share));
+}
+
 }  // namespace
 
 bool ranks_before(const Share& a, const Share& b) {
@@ -71,8 +77,7 @@ void queue_push(SubmitQueue& queue, Share share, const JobPredicate& live) {
             return;
         }
         const bool was_full = queue.shares.size() >= queue.capacity;
-        const auto at = std::lower_bound(queue.shares.begin(), queue.shares.end(), share, ranks_before);
-        queue.shares.insert(at, std::move(share));
+        insert_locked(queue, std::move(share));
         evicted = was_full ? evict_locked(queue) : 0;
     }
     if (evicted != 0) {
@@ -105,18 +110,32 @@ std::size_t queue_len(SubmitQueue& queue) {
     return queue.shares.size();
 }
 
-std::optional<Share> queue_take(SubmitQueue& queue, const JobSlot& slot) {
+void queue_requeue(SubmitQueue& queue, Share block) {
+    {
+        std::lock_guard lock(queue.lock);
+        insert_locked(queue, std::move(block));
+    }
+    queue.wakeup.notify_one();
+}
+
+Taken queue_take(SubmitQueue& queue, const JobSlot& slot, const TakeRule& rule) {
     std::unique_lock lock(queue.lock);
     const JobPredicate live = [&slot](std::string_view job_id) { return job_slot_is_live(slot, job_id); };
     for (;;) {
         if (const std::size_t dropped = retain_locked(queue, live); dropped != 0)
             count(queue.stats->abandoned, dropped);
-        if (!queue.shares.empty()) {
-            Share front = std::move(queue.shares.front());
-            queue.shares.erase(queue.shares.begin());
-            return front;
+        const bool blocks_only = rule.blocks_only || (rule.stop_flag != nullptr && rule.stop_flag->load());
+        std::optional<MonoTime> retry_due;
+        for (auto it = queue.shares.begin(); it != queue.shares.end(); ++it) {
+            if (blocks_only && !it->is_block) break;  // blocks rank first: none further on
+            if (it->retry_at <= rule.now) {
+                Share taken = std::move(*it);
+                queue.shares.erase(it);
+                return {std::move(taken), std::nullopt};
+            }
+            retry_due = retry_due ? std::min(*retry_due, it->retry_at) : it->retry_at;
         }
-        if (queue.closed) return std::nullopt;
-        if (queue.wakeup.wait_for(lock, TAKE_WAIT_SLICE) == std::cv_status::timeout) return std::nullopt;
+        if (retry_due || queue.closed) return {std::nullopt, retry_due};
+        if (queue.wakeup.wait_for(lock, TAKE_WAIT_SLICE) == std::cv_status::timeout) return {};
     }
 }

@@ -2,6 +2,7 @@
 // bounded by dropping the weakest ordinary shares and never a block.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,10 @@ struct Share {
     Bytes64 hash;
     std::uint32_t gpu_ordinal;
     bool is_block;
+    // A block whose attempts all failed on the transport goes back into the
+    // queue: how often it has so far, and when it may be tried again.
+    unsigned failed_rounds = 0;
+    MonoTime retry_at{};
 };
 
 // Blocks first, then the smaller hash (bytes from byte 0).
@@ -74,9 +79,32 @@ void queue_close(SubmitQueue& queue);
 
 std::size_t queue_len(SubmitQueue& queue);
 
+// Puts back a block that the pool could not be reached for, to be tried
+// again at its `retry_at`: at its place in strength order, whether or not
+// the queue is closed, past the duplicate filter and the capacity (it was
+// admitted once already). Wakes one waiter.
+void queue_requeue(SubmitQueue& queue, Share block);
+
 inline constexpr std::chrono::milliseconds TAKE_WAIT_SLICE{200};
 
+// How a submit worker takes: shares whose `retry_at` is after `now` are
+// held back, and a stopping worker takes blocks only: with `blocks_only`,
+// or as soon as `stop_flag` is seen set.
+struct TakeRule {
+    MonoTime now = MonoTime::max();
+    bool blocks_only = false;
+    const std::atomic<bool>* stop_flag = nullptr;
+};
+
+// A take's outcome. Without a share, `retry_due` is when the first share
+// held back for a retry will be due, if one is.
+struct Taken {
+    std::optional<Share> share;
+    std::optional<MonoTime> retry_due;
+};
+
 // For a submit worker: drop the ordinary shares whose job is no longer live,
-// then take the front share; with none, wait up to 200 ms for a push and try
-// again. Nothing when the queue is closed and empty, or the wait ran out.
-std::optional<Share> queue_take(SubmitQueue& queue, const JobSlot& slot);
+// then take the strongest share the rule allows; with none, and none held
+// back, wait up to 200 ms for a push and try again. Nothing when shares
+// are held back, when the queue is closed, or when the wait ran out.
+Taken queue_take(SubmitQueue& queue, const JobSlot& slot, const TakeRule& rule = {});

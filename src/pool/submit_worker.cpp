@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -24,6 +25,18 @@ constexpr int SUBMIT_ATTEMPTS = 3;
 constexpr auto RETRY_PAUSE = 300ms;
 // How long a stopping worker waits for the shutdown to close the queue.
 constexpr auto CLOSE_WAIT_LIMIT = 30s;
+// The longest sleep of a worker with nothing to take while a block waits
+// for its next round.
+constexpr auto HELD_BACK_SLICE = 50ms;
+// A block is tried for two minutes after it was found: for a block the pool
+// is worth waiting for.
+constexpr auto BLOCK_PATIENCE = 120s;
+
+// The pause before a block's next round: 1, 2, 4, 8, then 10 s.
+std::chrono::seconds block_pause(unsigned failed_rounds) {
+    if (failed_rounds >= 5) return 10s;
+    return std::chrono::seconds(1u << (std::max(failed_rounds, 1u) - 1));
+}
 
 constexpr std::int64_t STALE_SHARE = -32010;
 constexpr std::int64_t DUPLICATE_SHARE = -32012;
@@ -132,14 +145,82 @@ void report_result(const Submission& s, const nlohmann::json& result) {
     }
 }
 
+// The time-out of an attempt that starts now: the client's, or the time
+// left before the drain's deadline when that is shorter; none when the
+// deadline has passed, for no attempt starts after it.
+std::optional<std::chrono::milliseconds> attempt_time_limit(const SubmitWorkerContext& context,
+                                                            const PoolClient& client) {
+    const std::optional<MonoTime> deadline = context.drain->deadline();
+    if (!deadline) return client.agent.total_timeout();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - context.clock());
+    if (left <= std::chrono::milliseconds::zero()) return std::nullopt;
+    return std::min(left, client.agent.total_timeout());
+}
+
+bool drain_deadline_passed(const SubmitWorkerContext& context, MonoTime now) {
+    const std::optional<MonoTime> deadline = context.drain->deadline();
+    return deadline && now >= *deadline;
+}
+
+bool block_expired(const Share& share, MonoTime now) { return now - share.found_at >= BLOCK_PATIENCE; }
+
+constexpr std::string_view NOT_SENT_IN_TIME = "not sent before the shutdown deadline";
+
+// One line with all the operator needs to hand the block to the pool later.
+void report_lost_block(const Submission& s, std::string_view why, std::string_view failure) {
+    count(s.counters.rejected);
+    console_out(ui_paint(fmt::format("[GPU{}]{} block LOST ({}) job {} diff≈{} nonce {} : {}", s.share.gpu_ordinal,
+                                     s.tag, why, s.job_id, s.diff, s.nonce_hex, failure),
+                         RED));
+}
+
+void report_lost_share(const Submission& s, std::string_view failure) {
+    count(s.counters.rejected);
+    console_out(ui_paint(
+        fmt::format("[GPU{}]{} share LOST (network) job {} : {}", s.share.gpu_ordinal, s.tag, s.job_id, failure), RED));
+}
+
+// Every attempt at the share (which `s` describes) failed on the transport,
+// the last with `failure`. An ordinary share is lost. A block goes back into
+// the queue for another round after its pause, unless it was found two
+// minutes ago or the drain's deadline has passed.
+void after_transport_failures(const SubmitWorkerContext& context, const Submission& s, Share& share,
+                              const std::string& failure) {
+    if (!share.is_block) {
+        report_lost_share(s, failure);
+        return;
+    }
+    const MonoTime now = context.clock();
+    if (block_expired(share, now)) {
+        report_lost_block(s, "network", failure);
+        return;
+    }
+    if (drain_deadline_passed(context, now)) {
+        report_lost_block(s, "shutdown", failure);
+        return;
+    }
+    share.failed_rounds += 1;
+    share.retry_at = std::min(now + block_pause(share.failed_rounds), share.found_at + BLOCK_PATIENCE);
+    console_out(ui_paint(fmt::format("[GPU{}]{} soumission: {} — block kept, next try in {} s", share.gpu_ordinal,
+                                     s.tag, failure, std::chrono::duration<double>(share.retry_at - now).count()),
+                         GREY));
+    queue_requeue(*context.queue, std::move(share));
+}
+
 // Sends the share, retrying a transport failure twice unless the worker is
-// stopping, and reports the outcome.
-void submit_share(const SubmitWorkerContext& context, const Share& share) {
+// stopping or the block's time is up, and reports the outcome.
+void submit_share(const SubmitWorkerContext& context, Share share) {
     const Submission s = describe(context, share);
     const nlohmann::json params = {
         {"job_id", s.job_id}, {"nonce", s.nonce_hex}, {"address", s.client.address}, {"worker", s.client.worker}};
+    std::string failure;
     for (int attempt = 1;; ++attempt) {
-        auto answer = rpc_call(s.client, "quantus_submitWork", params);
+        const std::optional<std::chrono::milliseconds> time_limit = attempt_time_limit(context, s.client);
+        if (!time_limit) {
+            if (failure.empty()) failure = NOT_SENT_IN_TIME;
+            break;
+        }
+        auto answer = rpc_call(s.client, "quantus_submitWork", params, *time_limit);
         if (answer) {
             report_result(s, *answer);
             return;
@@ -149,25 +230,41 @@ void submit_share(const SubmitWorkerContext& context, const Share& share) {
             return;
         }
         const auto* network = std::get_if<NetworkError>(&answer.error());
-        const std::string& text = network ? network->text : std::get<UnsignedJobError>(answer.error()).text;
+        failure = network ? network->text : std::get<UnsignedJobError>(answer.error()).text;
         count(context.stats->net_errors);
-        if (attempt < SUBMIT_ATTEMPTS && !stop_requested(context)) {
-            console_out(ui_paint(fmt::format("[GPU{}]{} soumission: {} — retry {}/{}", share.gpu_ordinal, s.tag, text,
-                                             attempt, SUBMIT_ATTEMPTS),
-                                 GREY));
-            context.sleep(RETRY_PAUSE);
-            continue;
-        }
-        count(s.counters.rejected);
-        console_out(ui_paint(
-            fmt::format("[GPU{}]{} share LOST (network) job {} : {}", share.gpu_ordinal, s.tag, s.job_id, text), RED));
-        return;
+        if (attempt >= SUBMIT_ATTEMPTS || stop_requested(context) ||
+            (share.is_block && block_expired(share, context.clock())))
+            break;
+        console_out(ui_paint(fmt::format("[GPU{}]{} soumission: {} — retry {}/{}", share.gpu_ordinal, s.tag, failure,
+                                         attempt, SUBMIT_ATTEMPTS),
+                             GREY));
+        context.sleep(RETRY_PAUSE);
+    }
+    after_transport_failures(context, s, share, failure);
+}
+
+// With nothing to take while a block waits for its next round: sleep until
+// it is due, in short slices so that new shares are not kept waiting.
+void wait_for_retry(const SubmitWorkerContext& context, MonoTime due, std::optional<MonoTime> deadline) {
+    const MonoTime now = context.clock();
+    const MonoTime until = deadline ? std::min(due, *deadline) : due;
+    context.sleep(std::clamp<std::chrono::steady_clock::duration>(until - now, std::chrono::steady_clock::duration::zero(),
+                                                                   HELD_BACK_SLICE));
+}
+
+// At the deadline, every block still queued is lost.
+void lose_queued_blocks(const SubmitWorkerContext& context) {
+    while (std::optional<Share> block =
+               queue_take(*context.queue, *context.slot, {.now = MonoTime::max(), .blocks_only = true}).share) {
+        const Submission s = describe(context, *block);
+        report_lost_block(s, "shutdown", NOT_SENT_IN_TIME);
     }
 }
 
 // The GPU workers may still push their last shares after the stop flag is
 // set; the queue is closed once they are joined. Until then wait, and then
-// send the blocks left over, each by one worker and once.
+// send the blocks left over, each by one worker and once, until the
+// drain's deadline; ordinary shares are left unsent.
 void drain_blocks(const SubmitWorkerContext& context) {
     SubmitQueue& queue = *context.queue;
     {
@@ -176,16 +273,20 @@ void drain_blocks(const SubmitWorkerContext& context) {
         while (!queue.closed && std::chrono::steady_clock::now() < give_up)
             queue.wakeup.wait_for(lock, TAKE_WAIT_SLICE);
     }
+    context.drain->begin(context.clock());  // the shutdown has normally begun it already
     for (;;) {
-        std::optional<Share> block;
-        {
-            std::lock_guard lock(queue.lock);
-            // Blocks rank first, so the front is the only candidate.
-            if (queue.shares.empty() || !queue.shares.front().is_block) return;
-            block = std::move(queue.shares.front());
-            queue.shares.erase(queue.shares.begin());
+        const MonoTime now = context.clock();
+        if (drain_deadline_passed(context, now)) {
+            lose_queued_blocks(context);
+            return;
         }
-        submit_share(context, *block);  // the stop flag allows one attempt
+        Taken taken = queue_take(queue, *context.slot, {.now = now, .blocks_only = true});
+        if (taken.share)
+            submit_share(context, std::move(*taken.share));
+        else if (taken.retry_due)
+            wait_for_retry(context, *taken.retry_due, context.drain->deadline());
+        else
+            return;  // no block left
     }
 }
 
@@ -197,9 +298,14 @@ bool queue_closed(SubmitQueue& queue) {
 }  // namespace
 
 void submit_worker(const SubmitWorkerContext& context) {
+    const DrainWorkerScope ends_in_the_drain(*context.drain);
     while (!stop_requested(context)) {
-        if (std::optional<Share> share = queue_take(*context.queue, *context.slot))
-            submit_share(context, *share);
+        Taken taken =
+            queue_take(*context.queue, *context.slot, {.now = context.clock(), .stop_flag = context.stop_flag.get()});
+        if (taken.share)
+            submit_share(context, std::move(*taken.share));
+        else if (taken.retry_due)
+            wait_for_retry(context, *taken.retry_due, std::nullopt);
         else if (queue_closed(*context.queue))
             break;  // a closed queue gets no more shares; taking again would only spin
     }

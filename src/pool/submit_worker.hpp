@@ -1,6 +1,10 @@
 // The submit workers: each takes the strongest queued share, sends it to the
 // pool through the submit client of the share's session, retries transport
-// failures, and prints and counts the outcome.
+// failures, and prints and counts the outcome. A block share that cannot
+// reach the pool goes back into the queue for a later try, for two minutes
+// after it was found; at shutdown the workers send the blocks still queued
+// until the drain's deadline. A block that is lost is printed whole, so
+// that it can still be handed to the pool.
 #pragma once
 
 #include <atomic>
@@ -11,6 +15,7 @@
 #include "src/pool/job_slot.hpp"
 #include "src/pool/miner_stats.hpp"
 #include "src/pool/pool_client.hpp"
+#include "src/pool/submit_drain.hpp"
 #include "src/pool/submit_queue.hpp"
 
 struct SubmitWorkerContext {
@@ -19,12 +24,15 @@ struct SubmitWorkerContext {
     std::shared_ptr<MinerStats> stats;
     std::shared_ptr<SubmitQueue> queue;
     std::shared_ptr<std::atomic<bool>> stop_flag;
+    std::shared_ptr<SubmitDrain> drain;
     MonoClock clock = steady_now;
     Sleeper sleep = steady_sleep;
 };
 
-// The body of one submit thread; returns once it sees the stop flag.
+// The body of one submit thread; returns once it sees the stop flag and has
+// drained the blocks left in the queue.
 void submit_worker(const SubmitWorkerContext& context);
+
 
 // About 2^512 divided by the hash read as a big-endian number; infinity
 // for an all-zero hash.

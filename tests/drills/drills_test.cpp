@@ -15,20 +15,27 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "poseidon2-core/src/hash.hpp"
+#include "src/base/hex.hpp"
 #include "src/main/tune_cache.hpp"
+#include "src/pool/submit_worker.hpp"
+#include "src/pow/target.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
 #include "tests/support/temp_files.hpp"
 
@@ -235,14 +242,16 @@ std::optional<Summary> parse_summary(const std::string& out) {
     return Summary{n(1), n(2), n(3), n(4), n(5), n(6), n(7), n(8), n(9), n(10)};
 }
 
-// The "net err" figure of the last [stats] line.
-std::optional<std::uint64_t> last_net_errors(const std::string& out) {
-    static const std::regex figure(R"(\[stats\] [^\n]*\| net err (\d+) \|)");
+// A figure of the last [stats] line: the number after "| `label` ".
+std::optional<std::uint64_t> last_stats_figure(const std::string& out, const std::string& label) {
+    const std::regex figure(R"(\[stats\] [^\n]*\| )" + label + R"( (\d+) \|)");
     std::optional<std::uint64_t> last;
     for (auto it = std::sregex_iterator(out.begin(), out.end(), figure); it != std::sregex_iterator(); ++it)
         last = std::stoull((*it)[1].str());
     return last;
 }
+
+std::optional<std::uint64_t> last_net_errors(const std::string& out) { return last_stats_figure(out, "net err"); }
 
 BridgeCounters counters_of(BridgeProcess& bridge) {
     const ProcessResult stopped = bridge.stop();
@@ -267,6 +276,8 @@ BridgeCounters operator+(BridgeCounters a, const BridgeCounters& b) {
 const std::string ACCEPTED = "share ACCEPTED";
 const std::string BLOCK_FOUND = "★  BLOCK FOUND  ★";
 const std::string LOST = "share LOST (network)";
+const std::string BLOCK_LOST = "block LOST (";
+const std::string BLOCK_KEPT = "— block kept, next try in ";
 
 // What every drill ends with: status 0, one shutdown and one summary, no
 // GPU/host mismatch, nothing invalid at the pool, every block the miner
@@ -287,7 +298,7 @@ Summary expect_orderly_end(Miner& miner, std::optional<int> status, const Bridge
     EXPECT_EQ(s.blocks, occurrences(out, BLOCK_FOUND));
     EXPECT_EQ(s.stale, pool.stale) << pool;
     EXPECT_EQ(s.duplicates, pool.duplicate) << pool;
-    EXPECT_EQ(s.rejected, occurrences(out, LOST)) << "only the network rejects a share here";
+    EXPECT_EQ(s.rejected, occurrences(out, LOST) + occurrences(out, BLOCK_LOST)) << "only the network rejects a share here";
     EXPECT_EQ(occurrences(out, "share REJECTED"), 0u);
     return s;
 }
@@ -296,33 +307,39 @@ Summary expect_orderly_end(Miner& miner, std::optional<int> status, const Bridge
 
 struct Outage {
     const char* name;
-    bool past_60_s;  // down until the miner drops the job, or for 3 s
+    std::chrono::seconds down;  // at least
+    bool past_60_s;             // down until the miner drops the job
 };
 
 void PrintTo(const Outage& o, std::ostream* out) { *out << o.name; }
 
 class PoolRestart : public ::testing::TestWithParam<Outage> {};
 
-// While the pool is down the poller retries with a growing pause (1, 2, 4,
-// 8, then 10 s; its message at most every 5 s) and the GPUs keep mining
-// the job they have; past 60 s without contact the job is dropped and the
-// GPUs wait. The restarted pool's job is mined at once. Blocks occur on
-// both sides of the outage; the two pools together count every block and
-// share the miner counts, and beyond them at most the submissions whose
-// answer the outage cut. Shares are lost only while the pool is down.
-TEST_P(PoolRestart, MiningResumesOnTheRestartedPoolsJob) {
+// Every share here is a block (one target for both), found steadily on two
+// GPUs. While the pool is down the poller retries with a growing pause (1,
+// 2, 4, 8, then 10 s; its message at most every 5 s) and the GPUs keep
+// mining the job they have; a block the pool cannot be reached for goes
+// back into the queue and is tried again later. Past 60 s without contact
+// the job is dropped and the GPUs wait. The pool comes back with the same
+// job (the same job seed), as a restarted pool does while the chain has not
+// moved. Every block found before, during and after the outage reaches a
+// pool: none is lost.
+TEST_P(PoolRestart, EveryBlockReachesThePool) {
     const Outage outage = GetParam();
-    const std::vector<std::string> targets = {"--share-target", SHARE_1_IN_65536, "--block-target", BLOCK_1_IN_262144};
-    auto first = std::make_unique<BridgeProcess>(targets);
+    const std::vector<std::string> pool_args = {"--share-target", SHARE_1_IN_65536, "--block-target",
+                                                SHARE_1_IN_65536, "--job-seed", "17"};
+    auto first = std::make_unique<BridgeProcess>(pool_args);
     const int port = first->port();
     Miner miner(mining_args(first->url()));
-    ASSERT_TRUE(miner.wait_for_text(BLOCK_FOUND, 90s)) << miner.out();
+    ASSERT_TRUE(miner.wait_for_text(BLOCK_FOUND, 90s, 2)) << miner.out();
     const std::size_t at_kill = miner.out_size();
     const BridgeCounters before = counters_of(*first);
     first.reset();
+    const auto killed = Clock::now();
 
     ASSERT_TRUE(miner.wait_for_regex(R"(\[pool\] getBlockTemplate: network: [^\n]+ — retry in 1 s\n)", 10s, at_kill))
         << miner.out().substr(at_kill);
+    ASSERT_TRUE(miner.wait_for_text(BLOCK_KEPT, 60s, 1, at_kill)) << "a block found while the pool is down";
     if (outage.past_60_s) {
         ASSERT_TRUE(miner.wait_for_text("[pool] unreachable for 60 s: job dropped, GPUs paused\n", 90s, 1, at_kill))
             << miner.out().substr(at_kill);
@@ -332,15 +349,20 @@ TEST_P(PoolRestart, MiningResumesOnTheRestartedPoolsJob) {
         EXPECT_TRUE(miner.wait_for_text("| job NONE |", 30s, 1, at_drop)) << "the stats line shows no job";
         EXPECT_TRUE(miner.wait_for_text("[GPU0] waiting for a job\n", 30s, 1, at_drop)) << miner.out().substr(at_kill);
         EXPECT_TRUE(miner.wait_for_text("[GPU1] waiting for a job\n", 30s, 1, at_drop)) << miner.out().substr(at_kill);
-    } else {
-        std::this_thread::sleep_for(3s);
     }
+    std::this_thread::sleep_until(killed + outage.down);  // the length of the outage is the drill's own
     const std::size_t at_restart = miner.out_size();
-    BridgeProcess second({"--port", std::to_string(port), "--share-target", SHARE_1_IN_65536, "--block-target",
-                          BLOCK_1_IN_262144});
-    ASSERT_TRUE(miner.wait_for_regex(R"(\[pool\] job 1#[0-9a-f]{4} \[user\] \(new\) height 1 )", 30s, at_restart))
+    std::vector<std::string> restart_args = {"--port", std::to_string(port)};
+    restart_args.insert(restart_args.end(), pool_args.begin(), pool_args.end());
+    BridgeProcess second(restart_args);
+    if (outage.past_60_s) {
+        ASSERT_TRUE(miner.wait_for_regex(R"(\[pool\] job 1#[0-9a-f]{4} \[user\] \(new\) height 1 )", 30s, at_restart))
+            << miner.out().substr(at_restart);
+    }
+    // The blocks kept through the outage, then new ones.
+    ASSERT_TRUE(miner.wait_for([&](const std::string&) { return second.counters().blocks >= 3; }, 90s))
         << miner.out().substr(at_restart);
-    const std::size_t at_resume = miner.out().find("[pool] job 1#", at_restart);
+    const std::size_t at_resume = miner.out_size();
     ASSERT_TRUE(miner.wait_for_text(BLOCK_FOUND, 90s, 1, at_resume)) << miner.out().substr(at_resume);
     ASSERT_TRUE(miner.signal(SIGINT));
     const std::optional<int> status = miner.wait_exit(30s);
@@ -349,33 +371,210 @@ TEST_P(PoolRestart, MiningResumesOnTheRestartedPoolsJob) {
 
     const Summary s = expect_orderly_end(miner, status, pool);
     const std::string out = miner.out();
-    EXPECT_GE(before.blocks, 1u);
-    EXPECT_GE(after.blocks, 1u);
-    EXPECT_GE(after.accepted, 1u);
-    const std::uint64_t lost = s.rejected;
-    EXPECT_GE(pool.blocks, s.blocks);
-    EXPECT_LE(pool.blocks, s.blocks + lost) << pool;
-    EXPECT_GE(pool.accepted, s.accepted);
-    EXPECT_LE(pool.accepted, s.accepted + lost) << pool;
-    // Shares are lost only while the pool is down.
-    EXPECT_EQ(occurrences(out, LOST, at_resume), 0u) << out.substr(at_resume);
-    EXPECT_EQ(occurrences(out, LOST, 0) - occurrences(out, LOST, at_kill), 0u);
+    EXPECT_EQ(occurrences(out, LOST), 0u) << out.substr(at_kill);
+    EXPECT_EQ(occurrences(out, BLOCK_LOST), 0u) << out.substr(at_kill);
+    EXPECT_EQ(s.rejected, 0u);
+    EXPECT_EQ(s.accepted, s.blocks) << "every share is a block";
+    EXPECT_GE(before.blocks, 2u);
+    EXPECT_GE(after.blocks, 3u);
+    // A block whose answer the kill cut off is sent again, and the restarted
+    // pool counts it once more: at most one per submit thread.
+    EXPECT_GE(pool.blocks, s.blocks) << pool;
+    EXPECT_LE(pool.blocks, s.blocks + 4) << pool;
+    EXPECT_EQ(occurrences(out.substr(0, at_kill), BLOCK_KEPT), 0u) << "blocks are kept only while the pool is down";
     // The pool had answered: the never-received warning is not for this case.
     EXPECT_EQ(occurrences(out, "NO JOB EVER RECEIVED"), 0u);
     if (outage.past_60_s) {
         // The pause grew to its 10 s cap, the message throttled to every 5 s.
-        const std::string outage_text = out.substr(at_kill, at_resume - at_kill);
+        const std::string outage_text = out.substr(at_kill, at_restart - at_kill);
         EXPECT_NE(outage_text.find("— retry in 8 s\n"), std::string::npos) << outage_text;
         EXPECT_NE(outage_text.find("— retry in 10 s\n"), std::string::npos) << outage_text;
         EXPECT_EQ(outage_text.find("— retry in 2 s\n"), std::string::npos) << outage_text;
     } else {
         EXPECT_EQ(occurrences(out, "job dropped"), 0u);
+        EXPECT_EQ(occurrences(out, "[pool] job "), 1u) << "the restarted pool serves the same job";
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Drills, PoolRestart,
-                         ::testing::Values(Outage{"DownThreeSeconds", false}, Outage{"DownPastSixtySeconds", true}),
+                         ::testing::Values(Outage{"DownFourSeconds", 4s, false},
+                                           Outage{"DownThirtySeconds", 30s, false},
+                                           Outage{"DownPastSixtySeconds", 60s, true}),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// ---- Blocks queued at shutdown ----------------------------------------------------------
+
+// One GPU in small, throttled batches, with every share a block (one in
+// 1024 hashes): blocks come a few at a time, and the hashes stay few
+// enough to be checked here one by one.
+std::vector<std::string> throttled_gpu(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--gpu-list", "0", "--blocks", "8", "--throttle-ms", "100"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+// What the pool served: the job's id, header and block target.
+struct PoolJob {
+    std::string id;
+    Bytes32 mining_hash;
+    Bytes64 block_target;
+};
+
+PoolJob current_job(const BridgeProcess& bridge) {
+    const nlohmann::json result =
+        bridge.rpc("quantus_getBlockTemplate", {{"address", "qzMiner"}, {"worker", "probe"}, {"wait_ms", 0}})
+            .at("result");
+    return {result.at("job_id"), *hex_decode_array<32>(result.at("mining_hash").get<std::string>()),
+            *parse_target_hex(result.at("block_target").get<std::string>())};
+}
+
+Bytes64 pow_hash(const PoolJob& job, const Bytes64& nonce) {
+    std::uint8_t input[poseidon2::INPUT_LEN];
+    std::memcpy(input, job.mining_hash.data(), job.mining_hash.size());
+    std::memcpy(input + job.mining_hash.size(), nonce.data(), nonce.size());
+    return poseidon2::poseidon2_hash_bytes(input);
+}
+
+// The blocks among the first `hashes` nonces of one GPU on one job: the
+// nonce's first 56 bytes, as in any nonce it found, then the counter from
+// 0. What the GPU found, known here without the miner's word for it.
+std::set<std::string> blocks_hashed(const PoolJob& job, const std::string& any_nonce_hex, std::uint64_t hashes) {
+    Bytes64 nonce = *hex_decode_array<64>(any_nonce_hex);
+    std::set<std::string> found;
+    for (std::uint64_t counter = 0; counter < hashes; ++counter) {
+        for (int b = 0; b < 8; ++b) nonce[56 + b] = static_cast<std::uint8_t>(counter >> (56 - 8 * b));
+        if (hash_meets_target(pow_hash(job, nonce), job.block_target)) found.insert(hex_encode(nonce));
+    }
+    return found;
+}
+
+// The nonces of the "BLOCK FOUND" lines.
+std::vector<std::string> blocks_accepted(const std::string& out) {
+    static const std::regex line(R"(★  BLOCK FOUND  ★  job \S+ hauteur \S+ diff≈\S+ nonce ([0-9a-f]{128}) hash)");
+    std::vector<std::string> nonces;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        nonces.push_back((*it)[1].str());
+    return nonces;
+}
+
+struct LostBlock {
+    std::string why, job_id, diff, nonce;
+};
+
+std::vector<LostBlock> blocks_lost(const std::string& out) {
+    static const std::regex line(
+        R"(\[GPU\d+\] block LOST \((\w+)\) job (\S+) diff≈(\S+) nonce ([0-9a-f]{128}) : [^\n]+\n)");
+    std::vector<LostBlock> lost;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        lost.push_back({(*it)[1].str(), (*it)[2].str(), (*it)[3].str(), (*it)[4].str()});
+    return lost;
+}
+
+// Each block the GPU found is either counted by the pool or printed lost,
+// once, with its job, nonce and difficulty.
+void expect_every_block_accounted(const std::string& out, const PoolJob& job, const Summary& s,
+                                  const BridgeCounters& pool) {
+    const std::vector<std::string> accepted = blocks_accepted(out);
+    const std::vector<LostBlock> lost = blocks_lost(out);
+    ASSERT_FALSE(accepted.empty() && lost.empty()) << out;
+    std::set<std::string> seen(accepted.begin(), accepted.end());
+    for (const LostBlock& block : lost) {
+        EXPECT_TRUE(seen.insert(block.nonce).second) << "printed twice, or also accepted: " << block.nonce;
+        EXPECT_EQ(block.job_id, job.id);
+        EXPECT_EQ(block.diff, fmt::format("{:.3f}", hash_difficulty(pow_hash(job, *hex_decode_array<64>(block.nonce)))));
+    }
+    const std::set<std::string> found =
+        blocks_hashed(job, accepted.empty() ? lost.front().nonce : accepted.front(), s.hashes);
+    EXPECT_EQ(seen, found) << "the blocks the GPU found";
+    EXPECT_EQ(pool.blocks + lost.size(), found.size()) << pool;
+    EXPECT_EQ(s.rejected, lost.size());
+}
+
+struct QueuedStop {
+    PoolJob job;
+    std::optional<int> status;
+    Clock::duration took;  // from the signal to the exit
+};
+
+// Once a [stats] line shows `queued` shares waiting, notes the pool's job
+// and sends SIGINT; then waits for the exit.
+QueuedStop sigint_with_queue(Miner& miner, const BridgeProcess& bridge, std::uint64_t queued) {
+    QueuedStop stop{};
+    EXPECT_TRUE(miner.wait_for([&](const std::string& out) { return last_stats_figure(out, "queue") >= queued; }, 60s))
+        << miner.out();
+    stop.job = current_job(bridge);
+    const auto signalled = Clock::now();
+    EXPECT_TRUE(miner.signal(SIGINT));
+    stop.status = miner.wait_exit(120s);
+    stop.took = Clock::now() - signalled;
+    return stop;
+}
+
+// The pool answers five submissions, then takes the others in and never
+// answers: the blocks queue up behind the four that hang. A SIGINT ends
+// the miner within the drain's 10 s and the last batch: status 0, and one
+// line for every block not sent, with its full job id, its nonce and its
+// difficulty, so that the operator can still hand it to the pool.
+TEST(Drills, DeadPoolAtShutdownPrintsEveryUnsentBlock) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
+                          "submit:delay:0@5", "--fault", "submit:hang@*"});
+    Miner miner(mining_args(bridge.url(), throttled_gpu()));
+    const QueuedStop stop = sigint_with_queue(miner, bridge, 40);
+    EXPECT_LT(stop.took, 20s) << "the drain ends 10 s after the queue is closed";
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, stop.status, pool);
+    const std::string out = miner.out();
+    EXPECT_EQ(pool.blocks, 5u) << pool;
+    EXPECT_GE(blocks_lost(out).size(), 36u) << "the queue, and the four that hung";
+    for (const LostBlock& block : blocks_lost(out)) EXPECT_EQ(block.why, "shutdown");
+    expect_every_block_accounted(out, stop.job, s, pool);
+}
+
+// A pool that answers every submission after 100 ms, two at a time, slower
+// than the blocks come: the queue grows. At the SIGINT the drain sends
+// every block left, well within its deadline.
+TEST(Drills, SlowPoolGetsEveryQueuedBlockAtShutdown) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
+                          "submit:delay:100@*"});
+    Miner miner(mining_args(bridge.url(), throttled_gpu({"--submit-threads", "2"})));
+    const QueuedStop stop = sigint_with_queue(miner, bridge, 20);
+    EXPECT_LT(stop.took, 20s);
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, stop.status, pool);
+    const std::string out = miner.out();
+    EXPECT_TRUE(blocks_lost(out).empty()) << out;
+    EXPECT_EQ(s.blocks, pool.blocks);
+    expect_every_block_accounted(out, stop.job, s, pool);
+}
+
+// The pool goes away while blocks come: they are kept for later tries. At
+// a SIGINT the drain keeps trying them; a SIGTERM then ends it at once,
+// long before its 10 s are up, and every block not sent is printed.
+TEST(Drills, SecondSignalEndsTheDrainAtOnce) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024});
+    Miner miner(mining_args(bridge.url(), throttled_gpu()));
+    ASSERT_TRUE(miner.wait_for_text(BLOCK_FOUND, 60s, 3)) << miner.out();
+    const PoolJob job = current_job(bridge);
+    const BridgeCounters pool = counters_of(bridge);
+    const std::size_t at_kill = miner.out_size();
+    ASSERT_TRUE(miner.wait_for_text(BLOCK_KEPT, 30s, 1, at_kill)) << miner.out().substr(at_kill);
+    ASSERT_TRUE(miner.signal(SIGINT));
+    ASSERT_TRUE(miner.wait_for_text("shutdown requested", 10s));
+    const std::size_t at_shutdown = miner.out().find("shutdown requested");
+    ASSERT_TRUE(miner.wait_for_text(BLOCK_KEPT, 10s, 1, at_shutdown)) << "the drain is trying the blocks";
+    const auto second = Clock::now();
+    ASSERT_TRUE(miner.signal(SIGTERM));
+    const std::optional<int> status = miner.wait_exit(60s);
+    EXPECT_LT(Clock::now() - second, 5s) << "at once, not at the drain's deadline";
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_FALSE(blocks_lost(out).empty());
+    for (const LostBlock& block : blocks_lost(out)) EXPECT_EQ(block.why, "shutdown");
+    expect_every_block_accounted(out, job, s, pool);
+}
 
 // ---- Garbage and 503 answers, then recovery -------------------------------------------
 
@@ -522,16 +721,22 @@ class Signals : public ::testing::TestWithParam<SignalCase> {};
 // takes effect as soon as the threads start, so nothing is mined and no
 // [stats] line printed. Idle (the pool has no work): the GPUs wait and
 // the miner stops at once. Mining: it stops at once and the pool counts
-// what the miner counts. A second signal while the shutdown waits for a
-// slow submission changes nothing. Status 0 and one summary every time.
+// what the miner counts. A second signal while the shutdown waits for
+// submissions that the pool never answers cuts them off at once: they are
+// reported lost. Status 0 and one summary every time.
 TEST_P(Signals, EachPhaseEndsInAnOrderlyShutdown) {
     const SignalCase c = GetParam();
     TempDir config;
     std::vector<std::string> bridge_args = {"--share-target", SHARE_1_IN_65536};
     if (c.phase == Phase::idle) bridge_args.insert(bridge_args.end(), {"--fault", "getwork:no-work:200@*"});
-    if (c.phase == Phase::shutdown) bridge_args.insert(bridge_args.end(), {"--fault", "submit:delay:1500@*"});
+    if (c.phase == Phase::shutdown)
+        bridge_args.insert(bridge_args.end(), {"--fault", "submit:delay:0@2", "--fault", "submit:hang@*"});
     BridgeProcess bridge(bridge_args);
-    std::vector<std::string> args = mining_args(bridge.url());
+    // Small batches in the shutdown phase, so that the GPUs' last ones take
+    // no time next to the submissions' 10 s.
+    std::vector<std::string> args =
+        mining_args(bridge.url(), c.phase == Phase::shutdown ? std::vector<std::string>{"--blocks", "8"}
+                                                             : std::vector<std::string>{});
     if (c.phase == Phase::autotune) {
         // The energy kernel's geometry alone: the shortest auto-tune.
         std::erase(args, "--no-autotune");
@@ -552,18 +757,27 @@ TEST_P(Signals, EachPhaseEndsInAnOrderlyShutdown) {
             ASSERT_TRUE(miner.wait_for([&](const std::string&) { return bridge.counters().getwork >= 3; }, 10s));
             break;
         case Phase::mining:
+            ASSERT_TRUE(miner.wait_for_text(ACCEPTED, 60s, 2)) << miner.out();
+            break;
         case Phase::shutdown:
             ASSERT_TRUE(miner.wait_for_text(ACCEPTED, 60s, 2)) << miner.out();
+            ASSERT_TRUE(miner.wait_for([&](const std::string&) { return bridge.counters().submit >= 3; }, 30s))
+                << "a submission hangs";
             break;
     }
     const auto signalled = Clock::now();
     ASSERT_TRUE(miner.signal(c.first));
+    auto second_sent = Clock::now();
     if (c.second != 0) {
         ASSERT_TRUE(miner.wait_for_text("shutdown requested", 10s));
+        second_sent = Clock::now();
         EXPECT_TRUE(miner.signal(c.second)) << "the second signal came after the exit";
     }
     const std::optional<int> status = miner.wait_exit(120s);
     EXPECT_LT(Clock::now() - signalled, allowed);
+    if (c.second != 0) {
+        EXPECT_LT(Clock::now() - second_sent, 5s) << "not after the hanging submissions' 10 s";
+    }
     const BridgeCounters pool = counters_of(bridge);
 
     const Summary s = expect_orderly_end(miner, status, pool);
@@ -583,9 +797,13 @@ TEST_P(Signals, EachPhaseEndsInAnOrderlyShutdown) {
             EXPECT_EQ(occurrences(out, "[pool] job "), 0u);
             break;
         case Phase::mining:
-        case Phase::shutdown:
             EXPECT_GT(s.hashes, 0u);
             EXPECT_GE(s.accepted, 2u);
+            break;
+        case Phase::shutdown:
+            EXPECT_EQ(s.accepted, 2u);
+            EXPECT_GE(occurrences(out, "share LOST (network) job 1#"), 1u);
+            EXPECT_GE(occurrences(out, " : transfer cut off: the miner is stopping\n"), 1u) << out;
             break;
     }
 }

@@ -78,8 +78,12 @@ void RequestLog::write(const httplib::Request& request) {
         auto& entry = headers[lower];
         entry = entry.is_null() ? value : entry.get<std::string>() + ", " + value;
     }
-    const json line = {
-        {"path", request.path}, {"target", request.target}, {"headers", headers}, {"body", request.body}};
+    const auto arrived = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - opened_);
+    const json line = {{"path", request.path},
+                       {"target", request.target},
+                       {"headers", headers},
+                       {"body", request.body},
+                       {"ms", arrived.count()}};
     const std::string text = dump(line) + "\n";
     std::lock_guard lock(mutex_);
     std::fwrite(text.data(), 1, text.size(), file_);
@@ -123,6 +127,12 @@ void Bridge::handle(const httplib::Request& request, httplib::Response& response
 void Bridge::handle_call(const httplib::Request& request, httplib::Response& response, const Call& call) {
     if (call.valid && call.method == "bridge_counters") {
         answer_json(response, {{"jsonrpc", "2.0"}, {"id", call.id}, {"result", counters_json()}});
+        return;
+    }
+    if (call.valid && call.method == "bridge_recover") {
+        faults_.clear();
+        recovered_ = true;
+        answer_json(response, {{"jsonrpc", "2.0"}, {"id", call.id}, {"result", true}});
         return;
     }
     if (call.valid && call.method == "bridge_rotate") {
@@ -190,6 +200,16 @@ bool Bridge::apply_fault(const Fault& fault, const httplib::Request& request, ht
             return false;
         case FaultMode::close:
             // The library then fails to write its response and drops the connection.
+            shut_down_connections(request.local_port, request.remote_port);
+            return true;
+        case FaultMode::hang:
+            // Accepted and not answered: held until the client's time-out
+            // closes its end, then dropped without a word; or answered as
+            // usual once the pool recovers.
+            wait_for_client_to_leave(
+                request.local_port, request.remote_port, [this] { return jobs_.stopped() || recovered_; },
+                std::chrono::milliseconds(50));
+            if (recovered_ && !jobs_.stopped()) return false;
             shut_down_connections(request.local_port, request.remote_port);
             return true;
         case FaultMode::stale:

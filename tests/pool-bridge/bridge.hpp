@@ -1,13 +1,16 @@
 // The pool side of the miner's JSON-RPC protocol: one call per HTTP POST,
 // scripted faults in front, counters and an optional request log beside.
 //
-// The bridge's own methods (bridge_counters, bridge_rotate) are the tests'
-// back channel: they bypass the faults, the counters and the log.
+// The bridge's own methods (bridge_counters, bridge_rotate, bridge_recover)
+// are the tests' back channel: they bypass the faults, the counters and the
+// log. bridge_recover drops the faults left and answers the requests that
+// a hang fault holds, as a stalled pool that comes back does.
 #pragma once
 
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -25,10 +28,11 @@ struct BridgeCounts {
     std::atomic<std::uint64_t> stale{0}, duplicate{0}, invalid{0};
 };
 
-// One JSON line per request: path, target, headers (lower-case names), body.
+// One JSON line per request: path, target, headers (lower-case names), body,
+// and "ms", its arrival in milliseconds since the log was opened.
 class RequestLog {
 public:
-    explicit RequestLog(std::FILE* file) : file_(file) {}
+    explicit RequestLog(std::FILE* file) : file_(file), opened_(std::chrono::steady_clock::now()) {}
     RequestLog(const RequestLog&) = delete;
     RequestLog& operator=(const RequestLog&) = delete;
     ~RequestLog();
@@ -37,6 +41,7 @@ public:
 private:
     std::mutex mutex_;
     std::FILE* file_;
+    const std::chrono::steady_clock::time_point opened_;
 };
 
 class Bridge {
@@ -68,6 +73,7 @@ private:
     FaultQueue faults_;
     RequestLog* log_;
     BridgeCounts counts_;
+    std::atomic<bool> recovered_{false};
 
     std::mutex chain_mutex_;
     std::optional<std::uint64_t> chain_hops_;  // an active redirect chain; 0: a loop

@@ -464,6 +464,33 @@ TEST(BridgeFaults, EachMode) {
              EXPECT_FALSE(response) << response->status << " " << response->body;
              expect_template(post(b, getwork_body()));
          }},
+        {"hang: held unanswered until the client gives up",
+         {"submit:hang"},
+         [](const BridgeProcess& b) {
+             httplib::Client client("127.0.0.1", b.port());
+             client.set_read_timeout(300ms);
+             const auto start = Clock::now();
+             TestJob job(getwork(b)["result"]);
+             const json call = {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "quantus_submitWork"},
+                                {"params", {{"job_id", job.id}, {"nonce", job.share()}, {"address", "a"}, {"worker", "w"}}}};
+             EXPECT_FALSE(client.Post("/", call.dump(), "application/json"));
+             EXPECT_GE(ms(Clock::now() - start), 290);
+             EXPECT_EQ(share_status(submit(b, job.id, job.share())), "share") << "the hang was for one request";
+             EXPECT_EQ(b.counters().submit, 2u);
+             EXPECT_EQ(b.counters().accepted, 1u);
+         }},
+        {"hang until the pool recovers: the held request is then answered, the faults left are gone",
+         {"submit:hang@*"},
+         [](const BridgeProcess& b) {
+             TestJob job(getwork(b)["result"]);
+             const std::string share = job.share();
+             auto held = std::async(std::launch::async, [&] { return submit(b, job.id, share); });
+             while (b.counters().submit == 0) std::this_thread::sleep_for(5ms);
+             EXPECT_EQ(held.wait_for(100ms), std::future_status::timeout);
+             EXPECT_EQ(b.rpc("bridge_recover")["result"], true);
+             EXPECT_EQ(share_status(held.get()), "share");
+             EXPECT_EQ(share_status(submit(b, job.id, job.share())), "share");
+         }},
         {"stale on submit",
          {"submit:stale"},
          [](const BridgeProcess& b) {
@@ -550,6 +577,22 @@ TEST(BridgeFaults, ConsumedInOrderByMatchingMethod) {
         << "the back channel bypasses the faults";
 }
 
+// A bridge restarted with the same seed serves the same jobs, so shares
+// found before the restart are still shares of a job it knows.
+TEST(BridgeJobs, TheSameSeedGivesTheSameJobs) {
+    const auto jobs = [](const std::string& seed) {
+        BridgeProcess bridge({"--job-seed", seed});
+        const json first = getwork(bridge)["result"];
+        bridge.rotate();
+        const json second = getwork(bridge)["result"];
+        return std::vector<std::string>{first["job_id"], first["mining_hash"], second["job_id"], second["mining_hash"]};
+    };
+    const auto seeded = jobs("17");
+    EXPECT_EQ(jobs("17"), seeded);
+    EXPECT_NE(jobs("18")[1], seeded[1]);
+    EXPECT_NE(seeded[1], seeded[3]);
+}
+
 TEST(BridgeLog, RecordsWhatTheClientSent) {
     char path[] = "/tmp/bridge-log-XXXXXX";
     const int fd = ::mkstemp(path);
@@ -576,6 +619,7 @@ TEST(BridgeLog, RecordsWhatTheClientSent) {
     for (const char* added : {"remote_addr", "remote_port", "local_addr", "local_port", "REMOTE_ADDR"})
         EXPECT_FALSE(headers.contains(added)) << added;
     EXPECT_EQ(lines[1]["body"], "second");
+    EXPECT_LE(lines[0]["ms"].get<std::int64_t>(), lines[1]["ms"].get<std::int64_t>()) << "arrival times";
 }
 
 TEST(BridgeLifetime, CountersLineOnStop) {
@@ -660,6 +704,8 @@ TEST(BridgeOptions, RefusedCommandLines) {
         {{"--fault", "any:reply-repeat:503:x"}, "reply-repeat needs STATUS:COUNT:TEXT"},
         {{"--fault", "any:redirect:0"}, "redirect hops: expected at least 1"},
         {{"--fault", "any:delay"}, "delay needs milliseconds"},
+        {{"--fault", "submit:hang:1"}, "hang takes no argument"},
+        {{"--job-seed", "x"}, "--job-seed: expected a whole number"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {POOL_BRIDGE_BINARY};

@@ -31,6 +31,12 @@ public:
         return taken;
     }
 
+    // Drops every fault left: the pool is healthy from now on.
+    void clear() {
+        std::lock_guard lock(mutex_);
+        faults_.clear();
+    }
+
 private:
     std::mutex mutex_;
     std::deque<Fault> faults_;

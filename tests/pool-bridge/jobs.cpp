@@ -29,14 +29,14 @@ double target_difficulty(const Bytes64& target) {
 }
 
 JobBook::JobBook(const Bytes64& share_target, const Bytes64& block_target, const NoncePrefix& nonce_prefix,
-                 std::optional<std::array<std::uint8_t, 32>> signing_seed)
+                 std::optional<std::array<std::uint8_t, 32>> signing_seed, std::optional<std::uint64_t> job_seed)
     : share_target_(share_target),
       block_target_(block_target),
       nonce_prefix_(nonce_prefix),
       signing_seed_(signing_seed),
       share_difficulty_(difficulty_number(target_difficulty(share_target))),
       net_difficulty_(fmt::format("{:.0f}", std::floor(target_difficulty(block_target)))),
-      random_(std::random_device{}()) {
+      random_(job_seed ? *job_seed : std::random_device{}()) {
     jobs_.push_back(make_job());
 }
 
@@ -81,6 +81,11 @@ BridgeJob JobBook::wait_for_change(std::string_view job_id, std::chrono::millise
 void JobBook::sleep_for(std::chrono::milliseconds duration) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, duration, [&] { return stopped_; });
+}
+
+bool JobBook::stopped() const {
+    std::lock_guard lock(mutex_);
+    return stopped_;
 }
 
 void JobBook::make_current_stale() {

@@ -36,8 +36,9 @@ public:
     // Superseded jobs kept for classifying late submissions.
     static constexpr std::size_t KEPT_JOBS = 64;
 
+    // `job_seed`: where job ids and mining hashes are drawn from; none: a random seed.
     JobBook(const Bytes64& share_target, const Bytes64& block_target, const NoncePrefix& nonce_prefix,
-            std::optional<std::array<std::uint8_t, 32>> signing_seed);
+            std::optional<std::array<std::uint8_t, 32>> signing_seed, std::optional<std::uint64_t> job_seed);
 
     BridgeJob current() const;
     // Installs a new current job and releases the long-polls.
@@ -47,6 +48,7 @@ public:
     BridgeJob wait_for_change(std::string_view job_id, std::chrono::milliseconds wait);
     // Sleeps unless stop() comes first.
     void sleep_for(std::chrono::milliseconds duration);
+    bool stopped() const;
     // Every later submission for the current job is stale.
     void make_current_stale();
     SubmitVerdict submit(std::string_view job_id, const Bytes64& nonce);

@@ -17,11 +17,14 @@ const char* const BRIDGE_USAGE =
     "  --nonce-prefix HEX   8 hex digits (default 0a0b0c0d)\n"
     "  --sign               sign templates with the test pool key\n"
     "  --max-wait-ms N      longest long-poll hold (default 60000)\n"
+    "  --job-seed N         job ids and mining hashes drawn from seed N (default: random),\n"
+    "                       so that a bridge restarted with the same seed serves the same jobs\n"
     "  --log-requests FILE  append one JSON line per request\n"
     "  --fault FAULT        METHOD:MODE[:ARGS][@N|@*], repeatable; METHOD is getwork,\n"
     "                       submit or any; MODE is no-work[:RETRY_MS], reply:STATUS:BODY,\n"
     "                       reply-repeat:STATUS:COUNT:TEXT, redirect:N, redirect-loop,\n"
-    "                       delay:MS, close or stale\n";
+    "                       delay:MS, close, stale or hang (hold the request unanswered\n"
+    "                       until the client gives up, or answer it at bridge_recover)\n";
 
 namespace {
 
@@ -113,6 +116,10 @@ Result<void> parse_mode_arguments(Fault& fault, std::string_view mode, std::stri
         fault.mode = FaultMode::close;
         return no_args();
     }
+    if (mode == "hang") {
+        fault.mode = FaultMode::hang;
+        return no_args();
+    }
     if (mode == "stale") {
         fault.mode = FaultMode::stale;
         if (fault.method == FaultMethod::any) return fail("stale applies to getwork or submit, not any");
@@ -160,7 +167,8 @@ namespace {
 
 constexpr std::string_view VALUE_OPTIONS[] = {"--port",         "--time-limit-s", "--rotate-ms",
                                               "--max-wait-ms",  "--share-target", "--block-target",
-                                              "--nonce-prefix", "--log-requests", "--fault"};
+                                              "--nonce-prefix", "--log-requests", "--fault",
+                                              "--job-seed"};
 
 Result<void> apply_option(BridgeOptions& options, std::string_view name, std::string_view value) {
     const auto number = [&](std::uint64_t& field, std::uint64_t max) -> Result<void> {
@@ -178,6 +186,12 @@ Result<void> apply_option(BridgeOptions& options, std::string_view name, std::st
     if (name == "--time-limit-s") return number(options.time_limit_s, 86'400);
     if (name == "--rotate-ms") return number(options.rotate_ms, 86'400'000);
     if (name == "--max-wait-ms") return number(options.max_wait_ms, 86'400'000);
+    if (name == "--job-seed") {
+        std::uint64_t seed = 0;
+        if (auto parsed = number(seed, std::numeric_limits<std::uint64_t>::max()); !parsed) return parsed;
+        options.job_seed = seed;
+        return {};
+    }
     if (name == "--share-target" || name == "--block-target") {
         auto target = parse_target_hex(value);
         if (!target) return std::unexpected(target.error().context(std::string(name)));

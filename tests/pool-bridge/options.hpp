@@ -14,7 +14,7 @@
 
 enum class FaultMethod { getwork, submit, any };
 
-enum class FaultMode { no_work, reply, reply_repeat, redirect, redirect_loop, delay, close, stale };
+enum class FaultMode { no_work, reply, reply_repeat, redirect, redirect_loop, delay, close, stale, hang };
 
 // One --fault: applies to the next `count` requests of its method (nullopt:
 // to all of them, for ever).
@@ -35,6 +35,7 @@ struct BridgeOptions {
     std::uint64_t time_limit_s = 300;
     std::uint64_t rotate_ms = 0;  // 0: no timer
     std::uint64_t max_wait_ms = 60000;
+    std::optional<std::uint64_t> job_seed;  // the same seed, the same jobs: a restarted bridge knows its old job
     Bytes64 share_target;
     Bytes64 block_target;
     NoncePrefix nonce_prefix;

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <charconv>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -16,9 +18,9 @@ int port_of(const sockaddr_storage& address) {
     return -1;
 }
 
-}  // namespace
-
-void shut_down_connections(int local_port, std::optional<int> remote_port) {
+// The accepted connections on `local_port` (from `remote_port` only, if given).
+std::vector<int> connections(int local_port, std::optional<int> remote_port) {
+    std::vector<int> found;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
         const std::string name = entry.path().filename().string();
@@ -32,6 +34,26 @@ void shut_down_connections(int local_port, std::optional<int> remote_port) {
         length = sizeof peer;
         if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;  // the listener
         if (remote_port && port_of(peer) != *remote_port) continue;
-        ::shutdown(fd, SHUT_RDWR);
+        found.push_back(fd);
+    }
+    return found;
+}
+
+}  // namespace
+
+void shut_down_connections(int local_port, std::optional<int> remote_port) {
+    for (const int fd : connections(local_port, remote_port)) ::shutdown(fd, SHUT_RDWR);
+}
+
+void wait_for_client_to_leave(int local_port, int remote_port, const std::function<bool()>& give_up,
+                              std::chrono::milliseconds slice) {
+    const std::vector<int> found = connections(local_port, remote_port);
+    if (found.empty()) return;
+    // The handler runs on the connection's own thread, so the library
+    // cannot close the descriptor under this wait.
+    pollfd connection{found.front(), POLLRDHUP, 0};
+    while (!give_up()) {
+        const int ready = ::poll(&connection, 1, static_cast<int>(slice.count()));
+        if (ready > 0 && (connection.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return;
     }
 }

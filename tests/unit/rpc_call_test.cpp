@@ -169,3 +169,25 @@ TEST(RpcCall, RefusesHttpsAndReportsUnreachablePools) {
     }
     EXPECT_TRUE(logged_requests(log).empty());  // nothing was written to the bridge
 }
+
+// A call may ask for less time than the client's time-out. Aborting the
+// agent's transfers cuts off the call in flight, here on a kept-alive
+// connection, and every later call fails before it is sent.
+TEST(RpcCall, TimeLimitAndAbort) {
+    BridgeProcess bridge({"--fault", "any:delay:0@1", "--fault", "any:hang@2"});
+    const auto client = pool_client_new(bridge.url(), "qz", "w", 10s, false);
+    ASSERT_TRUE(rpc_call(*client, GETWORK, GETWORK_PARAMS));  // leaves its connection open for the next call
+    std::thread cut([&] {
+        while (bridge.counters().getwork < 2) std::this_thread::sleep_for(5ms);
+        client->agent.abort_transfers();
+    });
+    const auto in_flight = rpc_call(*client, GETWORK, GETWORK_PARAMS);
+    cut.join();
+    EXPECT_EQ(outcome(in_flight), "network: transfer cut off: the miner is stopping");
+    EXPECT_EQ(outcome(rpc_call(*client, GETWORK, GETWORK_PARAMS)), "network: transfer cut off: the miner is stopping");
+    EXPECT_EQ(bridge.counters().getwork, 2u) << "the call after the abort was not sent";
+
+    const auto other = pool_client_new(bridge.url(), "qz", "w", 10s, false);
+    const auto limited = rpc_call(*other, GETWORK, GETWORK_PARAMS, 200ms);
+    EXPECT_TRUE(outcome(limited).starts_with("network: Operation timed out after ")) << outcome(limited);
+}

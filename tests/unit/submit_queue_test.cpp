@@ -100,7 +100,7 @@ TEST(SubmitQueue, DuplicateFilterForgetsOnlyByAge) {
     // A taken (sent) share stays remembered; 4096 other keys later it is forgotten.
     JobSlot slot;
     job_slot_install(slot, t1);
-    while (queue_take(f.queue, slot)) {
+    while (queue_take(f.queue, slot).share) {
     }
     queue_push(f.queue, share(t1, 1, 1), ALWAYS);
     EXPECT_EQ(f.stats->dedup_dropped.load(), 3u);
@@ -154,16 +154,49 @@ TEST(SubmitQueue, TakeDropsDeadSharesThenTakesTheFront) {
     queue_push(f.queue, share(job("gone"), 1, 1), ALWAYS);
     queue_push(f.queue, share(live, 5, 2), ALWAYS);
     queue_push(f.queue, share(job("gone"), 7, 3, true), ALWAYS);
-    auto first = queue_take(f.queue, slot);
+    auto first = queue_take(f.queue, slot).share;
     ASSERT_TRUE(first);
     EXPECT_TRUE(first->is_block);  // blocks are kept whatever their job
     EXPECT_EQ(f.stats->abandoned.load(), 1u);
-    EXPECT_EQ(queue_take(f.queue, slot)->hash[0], 5);
+    EXPECT_EQ(queue_take(f.queue, slot).share->hash[0], 5);
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_FALSE(queue_take(f.queue, slot));  // empty: one wait slice
+    EXPECT_FALSE(queue_take(f.queue, slot).share);  // empty: one wait slice
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(190));
     queue_close(f.queue);
-    EXPECT_FALSE(queue_take(f.queue, slot));  // closed and empty: no wait
+    EXPECT_FALSE(queue_take(f.queue, slot).share);  // closed and empty: no wait
+}
+
+// A block put back after an outage waits for its `retry_at` while the
+// others are taken; the take then says when it is due instead of waiting.
+// Putting back ignores the closed flag and the duplicate filter. A worker
+// that stops takes blocks only.
+TEST(SubmitQueue, HeldBackBlocksAndTheStoppingRule) {
+    Fixture f(8);
+    JobSlot slot;
+    const auto live = job("live");
+    job_slot_install(slot, live);
+    const MonoTime now = MonoTime{} + std::chrono::hours(1);
+    Share kept = share(live, 1, 1, true);
+    queue_push(f.queue, kept, ALWAYS);
+    kept = *queue_take(f.queue, slot, {.now = now}).share;
+    kept.retry_at = now + std::chrono::seconds(2);
+    queue_push(f.queue, share(live, 5, 2, true), ALWAYS);
+    queue_push(f.queue, share(live, 3, 3), ALWAYS);
+    queue_close(f.queue);
+    queue_requeue(f.queue, kept);
+    EXPECT_EQ(f.order(), (Order{1, 5, 3}));
+    EXPECT_EQ(f.stats->dedup_dropped.load(), 0u);
+
+    std::atomic<bool> stop_flag{true};
+    EXPECT_EQ(queue_take(f.queue, slot, {.now = now, .stop_flag = &stop_flag}).share->hash[0], 5);
+    const Taken held = queue_take(f.queue, slot, {.now = now, .stop_flag = &stop_flag});
+    EXPECT_FALSE(held.share) << "the ordinary share is not for a stopping worker";
+    EXPECT_EQ(held.retry_due, now + std::chrono::seconds(2));
+    EXPECT_EQ(queue_take(f.queue, slot, {.now = now + std::chrono::seconds(2), .blocks_only = true}).share->hash[0], 1);
+    const Taken rest = queue_take(f.queue, slot, {.now = now, .blocks_only = true});
+    EXPECT_FALSE(rest.share);
+    EXPECT_FALSE(rest.retry_due) << "no block left";
+    EXPECT_EQ(queue_take(f.queue, slot, {.now = now}).share->hash[0], 3);
 }
 
 // Pushers, a retainer and takers at once: every share ends exactly once,
@@ -196,7 +229,7 @@ TEST(SubmitQueue, ConcurrentUseAccountsForEveryShare) {
     for (int t = 0; t < TAKERS; ++t)
         threads.emplace_back([&] {
             for (;;) {
-                if (queue_take(f.queue, slot))
+                if (queue_take(f.queue, slot).share)
                     ++taken;
                 else if (!pushing && queue_len(f.queue) == 0)
                     return;

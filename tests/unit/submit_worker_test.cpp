@@ -111,6 +111,7 @@ public:
         context.stats = stats;
         context.queue = std::make_shared<SubmitQueue>(stats, 64);
         context.stop_flag = std::make_shared<std::atomic<bool>>(false);
+        context.drain = std::make_shared<SubmitDrain>(clients);
         context.clock = time.clock();
         context.sleep = time.sleeper();
 
@@ -382,7 +383,6 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
         const char* what;
         std::vector<std::string> faults;
         bool stop_at_first_pause;
-        bool at_shutdown;  // pushed after the stop flag, sent by the drain
         std::vector<std::string> lines;
         std::uint64_t net_errors;
         Tally counted;
@@ -393,7 +393,6 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
         {"three failures",
          {busy},
          false,
-         false,
          {"[GPU2] soumission: HTTP 503: busy — retry 1/3", "[GPU2] soumission: HTTP 503: busy — retry 2/3",
           "[GPU2] share LOST (network) job {job} : HTTP 503: busy"},
          3,
@@ -401,7 +400,6 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
          600ms},
         {"dropped connections",
          {"submit:close@3"},
-         false,
          false,
          {"[GPU2] soumission: {*} — retry 1/3", "[GPU2] soumission: {*} — retry 2/3",
           "[GPU2] share LOST (network) job {job} : {*}"},
@@ -411,7 +409,6 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
         {"third attempt goes through",
          {"submit:reply:503:busy@2"},
          false,
-         false,
          {"[GPU2] soumission: HTTP 503: busy — retry 1/3", "[GPU2] soumission: HTTP 503: busy — retry 2/3",
           "[GPU2] share ACCEPTED job {job} diff≈65536.000 ({*} ms) → next diff 16"},
          2,
@@ -420,36 +417,16 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
         {"stop flag set during the pause",
          {busy},
          true,
-         false,
          {"[GPU2] soumission: HTTP 503: busy — retry 1/3", "[GPU2] share LOST (network) job {job} : HTTP 503: busy"},
          2,
          {.rejected = 1},
          300ms},
-        {"block sent by the shutdown drain",
-         {busy},
-         false,
-         true,
-         {"[GPU2] share LOST (network) job {job} : HTTP 503: busy"},
-         1,
-         {.rejected = 1},
-         0ms},
     };
     for (const Case& c : cases) {
         Rig rig(c.faults);
         if (c.stop_at_first_pause) rig.time.on_sleep([&] { rig.context.stop_flag->store(true); });
-        const Share share = rig.share(Strength::share, nullptr, HASH_65536, c.at_shutdown, 2);
-        std::vector<std::string> lines;
-        if (c.at_shutdown) {
-            rig.context.stop_flag->store(true);
-            rig.push(share);
-            queue_close(*rig.context.queue);
-            testing::internal::CaptureStdout();
-            submit_worker(rig.context);
-            lines = split_lines(testing::internal::GetCapturedStdout());
-        } else {
-            lines = rig.run({share});
-        }
-        expect_lines(lines, c.lines, share, c.what);
+        const Share share = rig.share(Strength::share, nullptr, HASH_65536, false, 2);
+        expect_lines(rig.run({share}), c.lines, share, c.what);
         EXPECT_EQ(rig.stats->net_errors.load(), c.net_errors) << c.what;
         EXPECT_EQ(tally(rig.stats->user), c.counted) << c.what;
         EXPECT_EQ(rig.time.slept(), c.slept) << c.what;
@@ -463,6 +440,177 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
             EXPECT_EQ(call.at("params"), submit_params(share, "qzUser", "rig")) << c.what;
         }
         EXPECT_EQ(ids.size(), attempts) << c.what;
+    }
+}
+
+namespace {
+
+const std::string BUSY_LINE = "[GPU2] soumission: HTTP 503: busy — ";
+
+// The lines of failed rounds of a block against a busy pool: each of three
+// attempts (only one while stopping), then the pause before the next round.
+std::vector<std::string> failed_rounds(const std::vector<std::string>& pauses, bool stopping = false) {
+    std::vector<std::string> lines;
+    for (const std::string& pause : pauses) {
+        if (!stopping) lines.insert(lines.end(), {BUSY_LINE + "retry 1/3", BUSY_LINE + "retry 2/3"});
+        lines.push_back(BUSY_LINE + "block kept, next try in " + pause + " s");
+    }
+    return lines;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const std::vector<std::string> BLOCK_LINES = {
+    "", "  ★  BLOCK FOUND  ★  job {job} hauteur 1 diff≈65536.000 nonce {nonce} hash 000100000000000000000000…", ""};
+
+}  // namespace
+
+// A block that cannot reach the pool goes back into the queue after each
+// round of three attempts, and is tried again after 1, 2, 4, 8, then every
+// 10 s, until any answer of the pool, or until two minutes after it was
+// found: only then is it lost, printed whole and counted as rejected. At
+// shutdown the round is one attempt, and the drain's deadline ends it.
+TEST(SubmitWorker, BlockOutlastsAnOutage) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> faults;
+        bool at_shutdown;  // stop flag set and queue closed first: the drain sends it
+        std::vector<std::string> lines;
+        std::uint64_t net_errors;
+        Tally counted;
+        std::chrono::milliseconds slept;
+        std::uint64_t attempts;
+    };
+    const std::vector<std::string> ten_times_nine(9, "10");
+    const Case cases[] = {
+        {"back within the first pause", {"submit:reply:503:busy@3"}, false, failed_rounds({"1"}) + BLOCK_LINES, 3,
+         {.accepted = 1, .blocks = 1}, 1600ms, 4},
+        {"back after five rounds", {"submit:reply:503:busy@15"}, false,
+         failed_rounds({"1", "2", "4", "8", "10"}) + BLOCK_LINES, 15, {.accepted = 1, .blocks = 1}, 28000ms, 16},
+        {"down for two minutes: the last pause ends at 120 s, the first failure then loses it",
+         {"submit:reply:503:busy@*"}, false,
+         failed_rounds({"1", "2", "4", "8"}) + failed_rounds(ten_times_nine) + failed_rounds({"6.6"}) +
+             std::vector<std::string>{
+                 "[GPU2] block LOST (network) job {job} diff≈65536.000 nonce {nonce} : HTTP 503: busy"},
+         43, {.rejected = 1}, 120000ms, 43},
+        {"a refusal after the outage is final",
+         {"submit:reply:503:busy@3", R"(submit:reply:200:{"error":{"code":-32001,"message":"bad nonce prefix"}})"},
+         false,
+         failed_rounds({"1"}) +
+             std::vector<std::string>{"[GPU2] share REJECTED job {job} (-32001: bad nonce prefix null) hash "
+                                      "000100000000000000000000… diff≈65536.000"},
+         3, {.rejected = 1}, 1600ms, 4},
+        {"drained: one attempt a round, back before the deadline", {"submit:reply:503:busy@3"}, true,
+         failed_rounds({"1", "2", "4"}, true) + BLOCK_LINES, 3, {.accepted = 1, .blocks = 1}, 7000ms, 4},
+        {"drained: still down at the deadline, 10 s after the close", {"submit:reply:503:busy@*"}, true,
+         failed_rounds({"1", "2", "4", "8"}, true) +
+             std::vector<std::string>{"[GPU2] block LOST (shutdown) job {job} diff≈65536.000 nonce {nonce} : not "
+                                      "sent before the shutdown deadline"},
+         4, {.rejected = 1}, 10000ms, 4},
+    };
+    for (const Case& c : cases) {
+        Rig rig(c.faults);
+        const Share block = rig.share(Strength::block, nullptr, HASH_65536, true, 2);
+        std::vector<std::string> lines;
+        if (c.at_shutdown) {
+            rig.context.stop_flag->store(true);
+            rig.push(block);
+            rig.context.drain->begin(rig.time.now());
+            queue_close(*rig.context.queue);
+            testing::internal::CaptureStdout();
+            submit_worker(rig.context);
+            lines = split_lines(testing::internal::GetCapturedStdout());
+        } else {
+            lines = rig.run({block});
+        }
+        expect_lines(lines, c.lines, block, c.what);
+        EXPECT_EQ(rig.stats->net_errors.load(), c.net_errors) << c.what;
+        EXPECT_EQ(tally(rig.stats->user), c.counted) << c.what;
+        EXPECT_EQ(rig.time.slept(), c.slept) << c.what;
+        EXPECT_EQ(rig.submissions().size(), c.attempts) << c.what;
+        EXPECT_EQ(queue_len(*rig.context.queue), 0u) << c.what;
+    }
+}
+
+// While a block waits for its next round, the worker sends what else is
+// queued; the block is tried again once its pause is over.
+TEST(SubmitWorker, OtherSharesGoWhileABlockWaits) {
+    Rig rig({"submit:reply:503:busy@3"});
+    const Share block = rig.share(Strength::block, nullptr, HASH_65536, true, 2);
+    Bytes64 weaker{};
+    weaker[3] = 0x01;
+    const Share share = rig.share(Strength::share, nullptr, weaker, false, 2);
+    const auto lines = rig.run({block, share});
+    ASSERT_EQ(lines.size(), 7u) << testing::PrintToString(lines);
+    EXPECT_TRUE(line_matches("[GPU2] share ACCEPTED job {job} diff≈{*} (600 ms) → next diff 16", lines[3], share))
+        << lines[3];
+    std::vector<std::string> order;
+    for (const json& call : rig.submissions()) order.push_back(call["params"]["nonce"]);
+    const std::string b = hex_encode(block.nonce), o = hex_encode(share.nonce);
+    EXPECT_EQ(order, (std::vector<std::string>{b, b, b, o, b}));
+    EXPECT_EQ(tally(rig.stats->user), (Tally{.accepted = 2, .blocks = 1}));
+    EXPECT_EQ(rig.time.slept(), 1600ms);
+}
+
+// The drain's deadline: no attempt starts after it, an attempt gets only
+// the time left, and an early end cuts off the attempt in flight. Every
+// block not sent is printed whole and counted as rejected; the ordinary
+// share left queued is neither sent nor counted. (Fake time stands still
+// during a transfer, so with 300 ms left both blocks get one attempt.)
+TEST(SubmitWorker, DrainEndsAtItsDeadline) {
+    enum class End { passed, near, cut_early };
+    struct Case {
+        const char* what;
+        End end;
+        std::vector<std::pair<std::string, int>> lines;  // pattern, and which block fills it
+        std::uint64_t submissions;
+    };
+    const std::string lost = "[GPU0] block LOST (shutdown) job {job} diff≈65536.000 nonce {nonce} : ";
+    const std::string unsent = lost + "not sent before the shutdown deadline";
+    const std::string timed_out = "[GPU0] soumission: Operation timed out after {*} — block kept, next try in 1 s";
+    const Case cases[] = {
+        {"already passed", End::passed, {{unsent, 0}, {unsent, 1}}, 0},
+        {"300 ms left: an attempt gets 300 ms, not the client's 5 s", End::near,
+         {{timed_out, 0}, {timed_out, 1}, {unsent, 0}, {unsent, 1}}, 2},
+        {"ended early: the attempt in flight is cut off", End::cut_early,
+         {{lost + "transfer cut off: the miner is stopping", 0}, {unsent, 1}}, 1},
+    };
+    for (const Case& c : cases) {
+        Rig rig({"submit:hang@*"});
+        Bytes64 weaker = HASH_65536;
+        weaker[5] = 0x01;
+        const Share blocks[] = {rig.share(Strength::block, nullptr, HASH_65536, true),
+                                rig.share(Strength::block, nullptr, weaker, true)};
+        rig.context.stop_flag->store(true);
+        for (const Share& s : {blocks[0], blocks[1], rig.share(Strength::share)}) rig.push(s);
+        const auto left = c.end == End::passed ? 0ms : c.end == End::near ? 300ms : 10000ms;
+        rig.context.drain->begin(rig.time.now() - SubmitDrain::LENGTH + left);
+        queue_close(*rig.context.queue);
+
+        testing::internal::CaptureStdout();
+        std::thread worker(submit_worker, std::cref(rig.context));
+        if (c.end == End::cut_early) {
+            Rig::wait_until([&] { return rig.bridge().counters().submit == 1; });
+            rig.context.drain->end_now(rig.time.now());
+        }
+        worker.join();
+        const auto lines = split_lines(testing::internal::GetCapturedStdout());
+
+        ASSERT_EQ(lines.size(), c.lines.size()) << c.what << ": " << testing::PrintToString(lines);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const auto& [pattern, which] = c.lines[i];
+            EXPECT_TRUE(line_matches(pattern, lines[i], blocks[which])) << c.what << ": line " << i << " is\n  "
+                                                                         << lines[i] << "\nexpected\n  " << pattern;
+            if (pattern == timed_out) {
+                EXPECT_LT(std::stoi(lines[i].substr(lines[i].find("after ") + 6)), 5000) << c.what;
+            }
+        }
+        EXPECT_EQ(rig.submissions().size(), c.submissions) << c.what;
+        EXPECT_EQ(tally(rig.stats->user), Tally{.rejected = 2}) << c.what;
+        EXPECT_EQ(queue_len(*rig.context.queue), 1u) << c.what << ": the ordinary share stays";
     }
 }
 
