@@ -9,11 +9,16 @@
 #include <fmt/format.h>
 
 #include "poseidon2-core/src/hash.hpp"
+#include "src/base/durations.hpp"
 #include "src/base/hex.hpp"
 #include "src/pow/target.hpp"
 #include "src/ui/colors.hpp"
 
 namespace {
+
+using namespace std::chrono_literals;
+
+constexpr ClockDuration THROTTLE_SLICE = 100ms;
 
 class GpuWorker {
 public:
@@ -32,6 +37,8 @@ private:
     Result<void> launch_next();
     void process(const BatchResult& batch, const std::shared_ptr<const Job>& job);
     void update_busy_figure();
+    void throttle_pause(ClockDuration pause);
+    bool stopping() const { return c_.stop_flag->load() || c_.seams.shutdown_requested->load(); }
 
     int ordinal() const { return gpu_->device(); }
     void say(std::string_view line, std::string_view color, bool bold = false) const {
@@ -147,8 +154,18 @@ Result<void> GpuWorker::mining_turn() {
     in_flight_ = last_buffer_;
     process(*batch, current_job_);
     if (++collect_count_ % BUSY_EVERY_COLLECTS == 0) update_busy_figure();
-    if (c_.throttle_ms > 0) c_.seams.sleep(std::chrono::milliseconds(c_.throttle_ms));
+    if (c_.throttle_ms > 0) throttle_pause(duration_from_ms(c_.throttle_ms));
     return {};
+}
+
+// The throttle pause, in slices so that a stop ends it: a long throttle
+// must not hold up the shutdown, which joins this worker.
+void GpuWorker::throttle_pause(ClockDuration pause) {
+    while (pause > ClockDuration::zero() && !stopping()) {
+        const ClockDuration slice = std::min<ClockDuration>(pause, THROTTLE_SLICE);
+        c_.seams.sleep(slice);
+        pause -= slice;
+    }
 }
 
 void GpuWorker::process(const BatchResult& batch, const std::shared_ptr<const Job>& job) {

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "src/base/durations.hpp"
 #include "src/base/hex.hpp"
 #include "src/ui/colors.hpp"
 #include "src/ui/console.hpp"
@@ -128,7 +129,7 @@ private:
         queue_retain(*c_.queue, live_pred());
         last_answer_at_ = c_.clock();
         pool_answered_ = true;
-        const Duration retry = std::chrono::milliseconds(retry_ms);
+        const Duration retry = duration_from_ms(retry_ms);  // the pool's count, held rather than wrapped
         wait(retry, retry < SLICE ? retry : Duration(SLICE));
     }
 

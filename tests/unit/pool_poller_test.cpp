@@ -205,6 +205,22 @@ TEST(PoolPoller, NoWorkPausesTheGpus) {
     EXPECT_EQ(poller.stats->net_errors.load(), 0u);
 }
 
+TEST(PoolPoller, ARetryPastTheClocksRangeWaitsUntilTheStop) {
+    // 2^64 - 1 ms was -1 ms as a clock duration: no wait, one request after
+    // another. Held at the clock's longest, the poller waits, and still sees
+    // the stop flag every slice.
+    const auto log = temp_log("long_retry.jsonl");
+    BridgeProcess bridge({"--log-requests", log.string(), "--fault", serve(tmpl("t#1", H1)), "--fault",
+                          "getwork:no-work:18446744073709551615@*"});
+    Poller poller(bridge);
+    poller.stop_when([&] { return poller.time.slept() >= 1h; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
+    EXPECT_EQ(lines_of(out).back(),
+              "[pool] no job available (-32011) — GPUs paused, retry in 18446744073709551615 ms");
+    EXPECT_EQ(logged_requests(log).size(), 2u);
+    EXPECT_EQ(poller.time.slept(), 1h);
+}
+
 TEST(PoolPoller, TransportFailuresBackOffAndWarnOnce) {
     BridgeProcess bridge({"--fault", "getwork:reply:503:down@10", "--fault", serve(tmpl("t#1", H1)), "--fault",
                           "getwork:reply:503:down@*"});
