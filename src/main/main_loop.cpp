@@ -9,6 +9,7 @@
 #include "cuda/modules.hpp"
 #include "src/base/durations.hpp"
 #include "src/ui/colors.hpp"
+#include "src/ui/console_safe.hpp"
 
 namespace {
 
@@ -70,7 +71,9 @@ void MainLoop::print_stats(MonoTime now) {
     }
     const auto [generation, job] = job_slot_get(*s.slot);
     const std::string job_item =
-        job ? fmt::format("{} [{}] diff {}", job->job_id, job->is_dev ? "dev" : "user", job->share_difficulty) : "NONE";
+        job ? fmt::format("{} [{}] diff {}", console_safe(job->job_id), job->is_dev ? "dev" : "user",
+                          console_safe(job->share_difficulty))
+            : "NONE";
     const SessionCounters& user = s.stats->user;
     seams_.lines.out(fmt::format(
         "[stats] {} ({}) | accepted {} rejected {} stale {} duplicates {} (dedup {}) abandoned {} (queue full {}) | "

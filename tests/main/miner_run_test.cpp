@@ -279,6 +279,17 @@ TEST(MainLoop, StatsPeriodOfAnySizeNeverWraps) {
     }
 }
 
+TEST(MainLoop, StatsLineShowsThePoolsJobTextSafely) {
+    IdleMiner idle;
+    job_slot_install(*idle.miner.shared.slot,
+                     std::make_shared<const Job>(Job{std::nullopt, "j\x1b[2J#\xe2\x80\xae" "1", "\x07\xff", "", {}, {}, {},
+                                                     {}, false}));
+    const std::vector<std::string> lines = idle.stats_lines(1, 2s);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines[0].find("| job j\\x1b[2J#\\u202e1 [user] diff \\x07\xef\xbf\xbd |"), std::string::npos) << lines[0];
+    EXPECT_EQ(job_slot_get(*idle.miner.shared.slot).second->job_id, "j\x1b[2J#\xe2\x80\xae" "1");
+}
+
 TEST(StatsLine, GpuItemsInTheirTwoForms) {
     struct Case {
         int device;
