@@ -1,6 +1,7 @@
 #include "src/base/text_file.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
