@@ -115,6 +115,11 @@ bool is_white_space(char32_t c) {
            c == 0x205f || c == 0x3000;
 }
 
+Utf8Scalar utf8_decode_at(std::string_view text, std::size_t pos) {
+    const Decoded d = decode_at(text, pos);
+    return {d.code_point, d.length};
+}
+
 bool is_valid_utf8(std::string_view text) {
     for (std::size_t pos = 0; pos < text.size();) {
         const std::size_t length = decode_at(text, pos).length;

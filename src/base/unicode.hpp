@@ -10,6 +10,14 @@ bool is_white_space(char32_t c);
 
 bool is_valid_utf8(std::string_view text);
 
+// The scalar value whose encoding starts at text[pos], and the encoding's
+// length; a length of 0 means an ill-formed sequence starts there.
+struct Utf8Scalar {
+    char32_t code_point;
+    std::size_t length;
+};
+Utf8Scalar utf8_decode_at(std::string_view text, std::size_t pos);
+
 // Removes leading and trailing White_Space characters.
 std::string_view trim_white_space(std::string_view text);
 

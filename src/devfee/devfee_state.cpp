@@ -12,8 +12,8 @@ Duration elapsed_since(MonoTime then, MonoTime now) { return now > then ? now - 
 
 DevFeeState::DevFeeState(std::optional<std::string> address, std::uint64_t period_s, MonoTime created_at)
     : dev_address(std::move(address)),
-      period(std::chrono::seconds(period_s)),
-      window(dev_address ? std::chrono::seconds(period_s / 100) : Duration::zero()),
+      period(duration_from_s(period_s)),
+      window(dev_address ? duration_from_s(period_s / 100) : Duration::zero()),
       last_tick(created_at) {}
 
 bool devfee_tick(DevFeeState& state, MonoTime now) {

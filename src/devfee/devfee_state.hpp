@@ -9,14 +9,23 @@
 #include <string>
 
 #include "src/base/clock.hpp"
+#include "src/base/durations.hpp"
 
 using Duration = std::chrono::steady_clock::duration;
 
 inline constexpr double DEV_FEE_PERCENT = 1.0;
 
+// The longest period the accounting counts exactly: the largest multiple of
+// 100 s that the clock's nanoseconds hold (9 223 372 000 s, about 292 years).
+// Within it nothing overflows: the accumulators never exceed the time
+// charged since creation, and the window and the user part are parts of the
+// period.
+inline constexpr std::uint64_t MAX_DEV_FEE_PERIOD_S = largest_exact_count<std::chrono::seconds>() / 100 * 100;
+
 struct DevFeeState {
-    // period_s must be a positive multiple of 100 when a dev address is given
-    // (the start-up checks it); the window is period / 100 in whole seconds.
+    // period_s must be a positive multiple of 100, at most
+    // MAX_DEV_FEE_PERIOD_S, when a dev address is given (the start-up checks
+    // it); the window is period / 100 in whole seconds.
     DevFeeState(std::optional<std::string> dev_address, std::uint64_t period_s, MonoTime created_at);
 
     // The dev fee switched off: no address, a period of 1 s, no window.

@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "src/base/unicode.hpp"
 #include "src/main/decimal.hpp"
 #include "src/main/did_you_mean.hpp"
 
@@ -156,6 +157,14 @@ bool is_gpu_list(const CLI::Option& option) {
 
 bool looks_like_option(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
 
+// Every value is text, and text goes on to the pool byte for byte: a value
+// that is not UTF-8 would reach it repaired, so not as typed.
+std::optional<UsageError> check_utf8_value(const CLI::Option& option, const std::string& value) {
+    if (is_valid_utf8(value)) return std::nullopt;
+    return UsageError{fmt::format("invalid value for '{}': invalid UTF-8 was detected", shown_name(option)),
+                      std::nullopt};
+}
+
 // Binds values to options before the parser sees them, so that "--opt="
 // gives an empty value and "--opt -x" is a missing value rather than the
 // value "-x"; refuses unknown options (with a suggestion), positional
@@ -192,10 +201,10 @@ std::variant<std::vector<std::string>, UsageError> bind_values(const CLI::App& a
                 return UsageError{fmt::format("unexpected value '{}' for '{}' found; no more were expected",
                                               arg.substr(equals + 1), name),
                                   std::nullopt};
-        } else if (equals != std::string::npos) {
-            bound.push_back(arg.substr(equals + 1));
-        } else if (i + 1 < args.size() && !looks_like_option(args[i + 1])) {
-            bound.push_back(args[++i]);
+        } else if (equals != std::string::npos || (i + 1 < args.size() && !looks_like_option(args[i + 1]))) {
+            std::string value = equals != std::string::npos ? arg.substr(equals + 1) : args[++i];
+            if (auto refused = check_utf8_value(*option, value)) return *refused;
+            bound.push_back(std::move(value));
         } else {
             return UsageError{fmt::format("a value is required for '{}' but none was supplied", shown_name(*option)),
                               std::nullopt};

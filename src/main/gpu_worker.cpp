@@ -8,12 +8,18 @@
 
 #include <fmt/format.h>
 
+#include "src/base/durations.hpp"
 #include "src/base/hex.hpp"
 #include "src/pow/nonce.hpp"
 #include "src/pow/target.hpp"
 #include "src/ui/colors.hpp"
+#include "src/ui/console_safe.hpp"
 
 namespace {
+
+using namespace std::chrono_literals;
+
+constexpr ClockDuration THROTTLE_SLICE = 100ms;
 
 class GpuWorker {
 public:
@@ -32,6 +38,8 @@ private:
     Result<void> launch_next();
     void process(const BatchResult& batch, const std::shared_ptr<const Job>& job);
     void update_busy_figure();
+    void throttle_pause(ClockDuration pause);
+    bool stopping() const { return c_.stop_flag->load() || c_.seams.shutdown_requested->load(); }
 
     int ordinal() const { return gpu_->device(); }
     void say(std::string_view line, std::string_view color, bool bold = false) const {
@@ -122,7 +130,7 @@ Result<void> GpuWorker::job_change(std::uint64_t generation, std::shared_ptr<con
     nonce_counter_ = template_counter(templates_, job->mining_hash, job->nonce_prefix, nonce_counter_, remembered);
     if (remembered)
         say(fmt::format("[GPU{}] job {} : same template, target updated — nonce counter kept ({:#x})", ordinal(),
-                        job->job_id, nonce_counter_),
+                        console_safe(job->job_id), nonce_counter_),
             GREY);
 
     if (auto launched = launch_next(); !launched) return launched;
@@ -147,8 +155,18 @@ Result<void> GpuWorker::mining_turn() {
     in_flight_ = last_buffer_;
     process(*batch, current_job_);
     if (++collect_count_ % BUSY_EVERY_COLLECTS == 0) update_busy_figure();
-    if (c_.throttle_ms > 0) c_.seams.sleep(std::chrono::milliseconds(c_.throttle_ms));
+    if (c_.throttle_ms > 0) throttle_pause(duration_from_ms(c_.throttle_ms));
     return {};
+}
+
+// The throttle pause, in slices so that a stop ends it: a long throttle
+// must not hold up the shutdown, which joins this worker.
+void GpuWorker::throttle_pause(ClockDuration pause) {
+    while (pause > ClockDuration::zero() && !stopping()) {
+        const ClockDuration slice = std::min<ClockDuration>(pause, THROTTLE_SLICE);
+        c_.seams.sleep(slice);
+        pause -= slice;
+    }
 }
 
 void GpuWorker::process(const BatchResult& batch, const std::shared_ptr<const Job>& job) {

@@ -7,7 +7,9 @@
 #include <fmt/format.h>
 
 #include "cuda/modules.hpp"
+#include "src/base/durations.hpp"
 #include "src/ui/colors.hpp"
+#include "src/ui/console_safe.hpp"
 
 namespace {
 
@@ -22,7 +24,7 @@ public:
     MainLoop(MinerThreads& miner, std::uint64_t stats_every, const MainLoopSeams& seams)
         : m_(miner),
           seams_(seams),
-          period_s_(std::max<std::uint64_t>(stats_every, 1)),
+          period_(duration_from_s(std::max<std::uint64_t>(stats_every, 1))),
           previous_(miner.devices.size(), 0) {
         if (!seams_.nvml_read) seams_.nvml_read = qtc_device_queries().nvml_read;
         started_ = seams_.clock();
@@ -33,9 +35,8 @@ public:
         while (!seams_.shutdown_requested->load() && !m_.shared.stop_flag->load()) {
             seams_.sleep(MAIN_LOOP_TICK);
             const MonoTime now = seams_.clock();
-            if (std::chrono::duration_cast<std::chrono::seconds>(now - last_line_).count() <
-                static_cast<std::int64_t>(period_s_))
-                continue;
+            // Fewer whole seconds than the period is less time than the period.
+            if (now - last_line_ < period_) continue;
             print_stats(now);
             last_line_ = seams_.clock();
         }
@@ -50,7 +51,7 @@ private:
 
     MinerThreads& m_;
     MainLoopSeams seams_;
-    std::uint64_t period_s_;
+    ClockDuration period_;  // a period past the clock's range never comes
     std::vector<std::uint64_t> previous_;
     MonoTime started_, last_line_;
 };
@@ -71,7 +72,9 @@ void MainLoop::print_stats(MonoTime now) {
     }
     const auto [generation, job] = job_slot_get(*s.slot);
     const std::string job_item =
-        job ? fmt::format("{} [{}] diff {}", job->job_id, job->is_dev ? "dev" : "user", job->share_difficulty) : "NONE";
+        job ? fmt::format("{} [{}] diff {}", console_safe(job->job_id), job->is_dev ? "dev" : "user",
+                          console_safe(job->share_difficulty))
+            : "NONE";
     const SessionCounters& user = s.stats->user;
     seams_.lines.out(fmt::format(
         "[stats] {} ({}) | accepted {} rejected {} stale {} duplicates {} (dedup {}) abandoned {} (queue full {}) | "

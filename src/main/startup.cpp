@@ -100,6 +100,12 @@ Result<std::shared_ptr<DevFeeState>> dev_fee_state(const Cli& cli, const std::op
         return fail("--dev-fee-period-s {}: the period must be a multiple of {} s (dev window = period × {}/{} = {}% "
                     "exactly)",
                     p, 100, 1, 100, DEV_FEE_SHARE);
+    // Beyond it the period's nanoseconds would wrap, and the accounting with
+    // them: every turn in the dev session, or a switch loop that never ends.
+    if (p > MAX_DEV_FEE_PERIOD_S)
+        return fail("--dev-fee-period-s {}: the period must be at most {} s, the longest the dev-fee clock counts "
+                    "(dev window = period × {}/{} = {}% exactly)",
+                    p, MAX_DEV_FEE_PERIOD_S, 1, 100, DEV_FEE_SHARE);
     return std::make_shared<DevFeeState>(dev_address, p, now);
 }
 
@@ -110,13 +116,13 @@ struct PoolPairs {
 
 PoolPairs pool_clients(const Cli& cli, const std::string& address, const std::string& worker,
                        const std::optional<std::string>& dev_address) {
-    const std::chrono::milliseconds getwork_timeout(cli.wait_ms + 15000), submit_timeout(10s);
+    const std::chrono::milliseconds long_poll_timeout = getwork_timeout(cli.wait_ms), submit_timeout(10s);
     PoolPairs pairs;
     if (dev_address) {
-        pairs.getwork->dev = pool_client_new(cli.pool, *dev_address, "dev", getwork_timeout, true);
+        pairs.getwork->dev = pool_client_new(cli.pool, *dev_address, "dev", long_poll_timeout, true);
         pairs.submit->dev = pool_client_new(cli.pool, *dev_address, "dev", submit_timeout, true);
     }
-    pairs.getwork->user = pool_client_new(cli.pool, address, worker, getwork_timeout, false);
+    pairs.getwork->user = pool_client_new(cli.pool, address, worker, long_poll_timeout, false);
     pairs.submit->user = pool_client_new(cli.pool, address, worker, submit_timeout, false);
     return pairs;
 }

@@ -328,9 +328,25 @@ Result<void> make_directory_tree(const std::filesystem::path& dir) {
     return std::unexpected(os_error(code));
 }
 
-Result<void> write_file(const std::filesystem::path& path, std::string_view text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+// A new file at `path`: O_EXCL never opens what is already there, and with it
+// a link at the name is not followed either. What an earlier save left (or
+// anyone planted) is unlinked, which removes a link and never its target. A
+// second find at the name, someone racing us, is a failure.
+Result<int> create_new_file(const std::filesystem::path& path) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        if (::unlink(path.c_str()) != 0) return std::unexpected(os_error(errno));
+        fd = ::open(path.c_str(), flags, 0666);
+    }
     if (fd < 0) return std::unexpected(os_error(errno));
+    return fd;
+}
+
+Result<void> write_new_file(const std::filesystem::path& path, std::string_view text) {
+    const Result<int> created = create_new_file(path);
+    if (!created) return std::unexpected(created.error());
+    const int fd = *created;
     while (!text.empty()) {
         const ssize_t put = ::write(fd, text.data(), text.size());
         if (put < 0) {
@@ -377,7 +393,7 @@ TuneCache tune_cache_parse(std::string_view text) {
 }
 
 TuneCache tune_cache_load(const std::filesystem::path& path) {
-    const Result<std::string> text = read_text_file(path.string());
+    const Result<std::string> text = read_regular_text_file(path.string(), TUNE_CACHE_MAX_BYTES);
     if (!text) return {};
     return tune_cache_parse(*text);
 }
@@ -415,8 +431,8 @@ Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path
 
     std::filesystem::path temporary = path;
     temporary.replace_extension(".json.tmp");
-    if (auto written = write_file(temporary, tune_cache_text(cache)); !written) return written;
-    // The temporary file stays behind on failure: the next save truncates it.
+    if (auto written = write_new_file(temporary, tune_cache_text(cache)); !written) return written;
+    // The temporary file stays behind on failure: the next save replaces it.
     if (::rename(temporary.c_str(), path.c_str()) != 0) return std::unexpected(os_error(errno));
     return {};
 }

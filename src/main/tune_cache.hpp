@@ -10,6 +10,7 @@
 // tunes again and rewrites it). Nothing is ever printed from here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -50,8 +51,14 @@ std::filesystem::path tune_cache_path();
 // record.
 TuneCache tune_cache_parse(std::string_view text);
 
-// The cache in a file; empty when the file is missing, unreadable, not
-// valid UTF-8 or not in the expected form.
+// The largest cache file read: a record takes about 250 bytes, so this holds
+// some 65 000 GPUs' records, far more than any machine writes. A larger file
+// is a broken cache.
+inline constexpr std::size_t TUNE_CACHE_MAX_BYTES = 16 * 1024 * 1024;
+
+// The cache in a file; empty when the file is missing, unreadable, not a
+// regular file (a link to one is followed), larger than TUNE_CACHE_MAX_BYTES,
+// not valid UTF-8 or not in the expected form. Never blocks on a FIFO.
 TuneCache tune_cache_load(const std::filesystem::path& path);
 
 // The file's text: two-space indented JSON, one member per line, records in
@@ -60,6 +67,9 @@ std::string tune_cache_text(const TuneCache& cache);
 
 // Writes the text to a temporary file beside the target ("tune.json.tmp"),
 // then renames it over the target, so a reader never sees half a file. The
-// directory is created first with every missing parent.
+// directory is created first with every missing parent. The temporary file
+// is always a new file: whatever stands at its name (a link planted there, a
+// file left by an earlier failed save) is removed first, never written
+// through.
 Result<void> tune_cache_save(const TuneCache& cache);  // to tune_cache_path()
 Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path& path);

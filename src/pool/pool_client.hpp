@@ -38,6 +38,10 @@ struct SessionClients {
     std::shared_ptr<PoolClient> dev;  // only with the dev fee on
 };
 
+// The getwork clients' total time-out: the long-poll plus a 15 s margin, held
+// at the longest time-out rather than wrapped to a short one.
+std::chrono::milliseconds getwork_timeout(std::uint64_t wait_ms);
+
 std::shared_ptr<PoolClient> pool_client_new(std::string pool_url, std::string address, std::string worker,
                                             std::chrono::milliseconds total_timeout, bool is_dev);
 

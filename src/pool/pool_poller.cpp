@@ -4,9 +4,11 @@
 
 #include <fmt/format.h>
 
+#include "src/base/durations.hpp"
 #include "src/base/hex.hpp"
 #include "src/ui/colors.hpp"
 #include "src/ui/console.hpp"
+#include "src/ui/console_safe.hpp"
 
 namespace {
 
@@ -110,7 +112,7 @@ private:
                             "[pool] a job that carries an OvikPool signature must verify with the OvikPool key, and\n"
                             "[pool] --require-signed-jobs refuses unsigned jobs. Nothing is being mined; retrying "
                             "every 10 s.",
-                            c_.clients->user->pool_url, text),
+                            c_.clients->user->pool_url, console_safe(text)),
                 RED));
             last_warning_at_ = now;
         }
@@ -128,14 +130,15 @@ private:
         queue_retain(*c_.queue, live_pred());
         last_answer_at_ = c_.clock();
         pool_answered_ = true;
-        const Duration retry = std::chrono::milliseconds(retry_ms);
+        const Duration retry = duration_from_ms(retry_ms);  // the pool's count, held rather than wrapped
         wait(retry, retry < SLICE ? retry : Duration(SLICE));
     }
 
     void handle_other_failure(const RpcError& error, const Job* cur) {
         const MonoTime now = c_.clock();
         if (whole_seconds_passed(last_warning_at_, now, FAILURE_MESSAGE_EVERY)) {
-            console_out(fmt::format("[pool] getBlockTemplate: {} — retry in {} s", rpc_error_fmt(error), backoff_s_));
+            console_out(fmt::format("[pool] getBlockTemplate: {} — retry in {} s", console_safe(rpc_error_fmt(error)),
+                                    backoff_s_));
             last_warning_at_ = now;
         }
         if (!pool_answered_ && !no_job_warning_shown_ && whole_seconds_passed(last_answer_at_, now, NO_JOB_WARNING_AFTER)) {
@@ -165,9 +168,10 @@ private:
 
     static std::string job_line(const Job& job, std::string_view kind) {
         return fmt::format("{} job {} [{}] ({}) height {} share diff {} / net {} prefix {} hash {}…",
-                           ui_paint("[pool]", DARK_GREY), ui_paint(job.job_id, BOLD), job.is_dev ? "dev" : "user",
-                           kind, job.height ? std::to_string(*job.height) : "?", job.share_difficulty,
-                           job.net_difficulty, hex_encode(job.nonce_prefix),
+                           ui_paint("[pool]", DARK_GREY), ui_paint(console_safe(job.job_id), BOLD),
+                           job.is_dev ? "dev" : "user", kind, job.height ? std::to_string(*job.height) : "?",
+                           console_safe(job.share_difficulty), console_safe(job.net_difficulty),
+                           hex_encode(job.nonce_prefix),
                            hex_encode(job.mining_hash).substr(0, 16));
     }
 

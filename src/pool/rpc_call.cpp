@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include "src/base/durations.hpp"
 #include "src/base/unicode.hpp"
 #include "src/pool/pool_client.hpp"
 
@@ -65,6 +66,11 @@ std::expected<nlohmann::json, RpcError> classify_rpc_answer(long status, const s
         if (const auto result = answer->find("result"); result != answer->end()) return std::move(*result);
     }
     return std::unexpected(NetworkError{"réponse sans result"});
+}
+
+std::chrono::milliseconds getwork_timeout(std::uint64_t wait_ms) {
+    using namespace std::chrono_literals;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(saturating_add(duration_from_ms(wait_ms), 15s));
 }
 
 std::shared_ptr<PoolClient> pool_client_new(std::string pool_url, std::string address, std::string worker,

@@ -16,6 +16,7 @@
 #include "src/base/hex.hpp"
 #include "src/ui/colors.hpp"
 #include "src/ui/console.hpp"
+#include "src/ui/console_safe.hpp"
 
 namespace {
 
@@ -71,7 +72,8 @@ bool stop_requested(const SubmitWorkerContext& context) { return context.stop_fl
 // Everything about one share that the outcome lines need.
 struct Submission {
     const Share& share;
-    std::string job_id;
+    std::string job_id;   // the pool's exact bytes: sent back, compared
+    std::string shown_id;  // the same as the console may show it
     std::string nonce_hex;
     std::string tag;
     std::string diff;  // fixed-point, three decimals
@@ -87,6 +89,7 @@ Submission describe(const SubmitWorkerContext& context, const Share& share) {
     return Submission{
         .share = share,
         .job_id = share.job->job_id,
+        .shown_id = console_safe(share.job->job_id),
         .nonce_hex = hex_encode(share.nonce),
         .tag = is_dev ? ui_paint(" [dev fee]", ORANGE) : "",
         .diff = fmt::format("{:.3f}", hash_difficulty(share.hash)),
@@ -100,18 +103,21 @@ void report_pool_error(const SubmitWorkerContext& context, const Submission& s, 
     const std::uint32_t gpu = s.share.gpu_ordinal;
     if (error.code == DUPLICATE_SHARE) {
         count(s.counters.duplicates);
-        console_out(ui_paint(fmt::format("[GPU{}]{} share DUPLICATE job {} (nonce {}…)", gpu, s.tag, s.job_id,
+        console_out(ui_paint(fmt::format("[GPU{}]{} share DUPLICATE job {} (nonce {}…)", gpu, s.tag, s.shown_id,
                                          s.nonce_hex.substr(0, 16)),
                              ORANGE));
     } else if (error.code == STALE_SHARE) {
         count(s.counters.stale_rejected);
         console_out(
-            ui_paint(fmt::format("[GPU{}]{} share STALE job {} : {}", gpu, s.tag, s.job_id, error.message), RED));
+            ui_paint(fmt::format("[GPU{}]{} share STALE job {} : {}", gpu, s.tag, s.shown_id,
+                                 console_safe(error.message)),
+                     RED));
         job_slot_mark_stale(*context.slot, s.job_id);
     } else {
         count(s.counters.rejected);
         console_out(ui_paint(fmt::format("[GPU{}]{} share REJECTED job {} ({}: {} {}) hash {}… diff≈{}", gpu, s.tag,
-                                         s.job_id, error.code, error.message, json_text(error.data),
+                                         s.shown_id, error.code, console_safe(error.message),
+                                         console_safe(json_text(error.data)),
                                          hex_head(s.share.hash, 12), s.diff),
                              RED));
     }
@@ -119,29 +125,29 @@ void report_pool_error(const SubmitWorkerContext& context, const Submission& s, 
 
 void report_result(const Submission& s, const nlohmann::json& result) {
     const std::uint32_t gpu = s.share.gpu_ordinal;
-    const std::string status = result_status(result);
+    const std::string status = result_status(result);  // compared exactly, shown safe
     count(s.counters.accepted);
     if (status == "late") {
         count(s.counters.late_accepted);
         console_out(ui_paint(fmt::format("[GPU{}]{} share accepted but LATE (job superseded) job {} diff≈{}", gpu,
-                                         s.tag, s.job_id, s.diff),
+                                         s.tag, s.shown_id, s.diff),
                              ORANGE));
     } else if (status == "share") {
         console_out(fmt::format("[GPU{}]{} {} job {} diff≈{} ({} ms) → next diff {}", gpu, s.tag,
-                                ui_paint("share ACCEPTED", GREEN), s.job_id, s.diff, s.waited_ms,
-                                next_difficulty_text(result)));
+                                ui_paint("share ACCEPTED", GREEN), s.shown_id, s.diff, s.waited_ms,
+                                console_safe(next_difficulty_text(result))));
     } else if (status == "block") {
         count(s.counters.blocks_found);
         const std::optional<std::uint64_t>& height = s.share.job->height;
         console_out("");
         console_out(ui_paint_bold(fmt::format("  ★  BLOCK FOUND  ★  job {} hauteur {} diff≈{} nonce {} hash {}…",
-                                              s.job_id, height ? std::to_string(*height) : "?", s.diff, s.nonce_hex,
+                                              s.shown_id, height ? std::to_string(*height) : "?", s.diff, s.nonce_hex,
                                               hex_head(s.share.hash, 12)),
                                   ORANGE_RED));
         console_out("");
     } else {
-        console_out(fmt::format("[GPU{}]{} share accepted, status « {} » job {} (local block={})", gpu, s.tag, status,
-                                s.job_id, s.share.is_block));
+        console_out(fmt::format("[GPU{}]{} share accepted, status « {} » job {} (local block={})", gpu, s.tag,
+                                console_safe(status), s.shown_id, s.share.is_block));
     }
 }
 
@@ -167,17 +173,24 @@ bool block_expired(const Share& share, MonoTime now) { return now - share.found_
 constexpr std::string_view NOT_SENT_IN_TIME = "not sent before the shutdown deadline";
 
 // One line with all the operator needs to hand the block to the pool later.
+// A job id the console cannot show as it is (control characters, invalid
+// UTF-8) is shown escaped and also given as the hex of its exact bytes.
 void report_lost_block(const Submission& s, std::string_view why, std::string_view failure) {
     count(s.counters.rejected);
-    console_out(ui_paint(fmt::format("[GPU{}]{} block LOST ({}) job {} diff≈{} nonce {} : {}", s.share.gpu_ordinal,
-                                     s.tag, why, s.job_id, s.diff, s.nonce_hex, failure),
+    const std::string exact_id =
+        s.shown_id == s.job_id ? "" : fmt::format(" (job id bytes {})", hex_encode(std::span(
+                                                      reinterpret_cast<const std::uint8_t*>(s.job_id.data()),
+                                                      s.job_id.size())));
+    console_out(ui_paint(fmt::format("[GPU{}]{} block LOST ({}) job {}{} diff≈{} nonce {} : {}", s.share.gpu_ordinal,
+                                     s.tag, why, s.shown_id, exact_id, s.diff, s.nonce_hex, failure),
                          RED));
 }
 
 void report_lost_share(const Submission& s, std::string_view failure) {
     count(s.counters.rejected);
     console_out(ui_paint(
-        fmt::format("[GPU{}]{} share LOST (network) job {} : {}", s.share.gpu_ordinal, s.tag, s.job_id, failure), RED));
+        fmt::format("[GPU{}]{} share LOST (network) job {} : {}", s.share.gpu_ordinal, s.tag, s.shown_id, failure),
+        RED));
 }
 
 // Every attempt at the share (which `s` describes) failed on the transport,
@@ -230,7 +243,7 @@ void submit_share(const SubmitWorkerContext& context, Share share) {
             return;
         }
         const auto* network = std::get_if<NetworkError>(&answer.error());
-        failure = network ? network->text : std::get<UnsignedJobError>(answer.error()).text;
+        failure = console_safe(network ? network->text : std::get<UnsignedJobError>(answer.error()).text);
         count(context.stats->net_errors);
         if (attempt >= SUBMIT_ATTEMPTS || stop_requested(context) ||
             (share.is_block && block_expired(share, context.clock())))

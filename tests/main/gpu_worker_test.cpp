@@ -108,10 +108,12 @@ protected:
 
     // Starts a worker on `kind` with one-shot gating; returns once it waits
     // in its first pause.
-    void start(KernelKind kind, int device, LaunchGeometry geometry, std::uint32_t cap = 256) {
+    void start(KernelKind kind, int device, LaunchGeometry geometry, std::uint32_t cap = 256,
+               std::uint64_t throttle_ms = 1) {
         Result<GpuContext> gpu = gpu_open(device, cap, kind);
         ASSERT_TRUE(gpu) << gpu.error().message();
-        GpuWorkerContext c{std::move(*gpu), slot, stats, stop_flag, hash_counters, queue, busy_counters, 0, 1, geometry};
+        GpuWorkerContext c{std::move(*gpu), slot,         stats,          stop_flag, hash_counters,
+                           queue,           busy_counters, 0,             throttle_ms, geometry};
         c.seams.shutdown_requested = &shutdown;
         c.seams.random = [](std::span<std::uint8_t> out) -> Result<void> {
             std::fill(out.begin(), out.end(), RANDOM_BYTE);
@@ -222,6 +224,21 @@ TEST_F(GpuWorkerTest, ReturningTemplatesResumeTheirCounterAndOnlyTheLastOfTwoJob
     const auto pauses = gate->pauses();
     EXPECT_EQ(pauses.front(), std::chrono::steady_clock::duration(50ms)) << "the idle poll";
     EXPECT_EQ(pauses[1], std::chrono::steady_clock::duration(1ms)) << "the throttle after a mining collect";
+}
+
+TEST_F(GpuWorkerTest, AThrottleOfAnyLengthPausesInSlicesThatAStopEnds) {
+    const LaunchGeometry g{2, 32, 2};  // 128 nonces a batch
+    start(KernelKind::energy, DEVICE_90, g, 256, UINT64_MAX);  // once -1 ms: no pause at all
+    job_slot_install(*slot, make_job("a1", 1, Bytes64{}));
+    gate->step();  // the job change, then the first mining turn into its pause
+    for (int slice = 0; slice < 3; ++slice) gate->step();
+    EXPECT_EQ((*hash_counters)[0].load(), 128u) << "still inside the first pause";
+    stop_flag->store(true);
+    gate->open();  // the slice under way ends, and with it the pause
+    worker.join();
+    EXPECT_EQ((*hash_counters)[0].load(), 2u * 128) << "the batch in flight is collected at the stop";
+    const std::vector<std::chrono::steady_clock::duration> want = {50ms, 100ms, 100ms, 100ms, 100ms};
+    EXPECT_EQ(gate->pauses(), want);
 }
 
 TEST_F(GpuWorkerTest, CandidatesBeyondTheCapacityAreCountedAndTheRestReHashed) {

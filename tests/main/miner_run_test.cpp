@@ -14,6 +14,7 @@
 #include "src/main/main_loop.hpp"
 #include "tests/gpu/stand_in_devices.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
+#include "tests/support/fake_time.hpp"
 
 namespace {
 
@@ -224,6 +225,70 @@ TEST_F(MinerRun, StopWithinTheFirstTickGivesNoStatsLine) {
                   "submission: ≤ 1 in flight, queue ≤ 1 candidates (weakest dropped beyond, never a block)"});
     EXPECT_EQ(lines.matching(std::regex("^shutdown requested")).size(), 1u);
     EXPECT_EQ(lines.matching(SUMMARY_LINE).size(), 1u);
+}
+
+// The main loop alone, on fake time: shared objects without threads, no GPU.
+struct IdleMiner {
+    IdleMiner() {
+        MinerShared& s = miner.shared;
+        s.busy_counters = std::make_shared<HashCounters>(0);
+        s.slot = std::make_shared<JobSlot>(time.clock());
+        s.stats = std::make_shared<MinerStats>();
+        s.stop_flag = std::make_shared<std::atomic<bool>>(false);
+        s.hash_counters = std::make_shared<HashCounters>(0);
+        s.queue = std::make_shared<SubmitQueue>(s.stats, 64);
+        s.drain = std::make_shared<SubmitDrain>(std::make_shared<const SessionClients>());
+    }
+
+    // The [stats] lines of a main loop that runs for `span` of fake time.
+    std::vector<std::string> stats_lines(std::uint64_t stats_every, std::chrono::seconds span) {
+        MainLoopSeams loop;
+        loop.shutdown_requested = &shutdown;
+        loop.lines = lines.output;
+        loop.clock = time.clock();
+        loop.sleep = [&](std::chrono::steady_clock::duration d) {
+            time.advance(d);
+            if (time.slept() >= span) shutdown.store(true);
+        };
+        run_main_loop(miner, stats_every, loop);
+        return lines.matching(std::regex(R"(^\[stats\])"));
+    }
+
+    FakeTime time;
+    MinerThreads miner;
+    std::atomic<bool> shutdown{false};
+    Lines lines;
+};
+
+TEST(MainLoop, StatsPeriodOfAnySizeNeverWraps) {
+    struct Case {
+        std::uint64_t stats_every;
+        std::size_t lines_in_a_minute;
+    };
+    const Case cases[] = {
+        {0, 60},  // like 1
+        {1, 60},
+        {10, 6},
+        {9223372036, 0},  // the most whole seconds the clock holds
+        {9223372037, 0},
+        {std::uint64_t{1} << 63, 0},
+        {UINT64_MAX, 0},
+    };
+    for (const Case& c : cases) {
+        IdleMiner idle;
+        EXPECT_EQ(idle.stats_lines(c.stats_every, 60s).size(), c.lines_in_a_minute) << c.stats_every;
+    }
+}
+
+TEST(MainLoop, StatsLineShowsThePoolsJobTextSafely) {
+    IdleMiner idle;
+    job_slot_install(*idle.miner.shared.slot,
+                     std::make_shared<const Job>(Job{std::nullopt, "j\x1b[2J#\xe2\x80\xae" "1", "\x07\xff", "", {}, {}, {},
+                                                     {}, false}));
+    const std::vector<std::string> lines = idle.stats_lines(1, 2s);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines[0].find("| job j\\x1b[2J#\\u202e1 [user] diff \\x07\xef\xbf\xbd |"), std::string::npos) << lines[0];
+    EXPECT_EQ(job_slot_get(*idle.miner.shared.slot).second->job_id, "j\x1b[2J#\xe2\x80\xae" "1");
 }
 
 TEST(StatsLine, GpuItemsInTheirTwoForms) {

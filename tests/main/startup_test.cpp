@@ -81,6 +81,17 @@ TEST(StartupRefusals, CommandLineAndDeviceChecksEndWithTheirMessage) {
          "address in src/devfee, or pass it with --dev-address <SS58>"},
         {{"--address", "qz1", "--dev-address", "qzDev", "--dev-fee-period-s", "150"}, {},
          "--dev-fee-period-s 150: the period must be a multiple of 100 s (dev window = period × 1/100 = 1% exactly)"},
+        // Periods whose nanoseconds overflow: once every turn went to the dev
+        // fee, and once the accounting spun for ever and nothing was mined.
+        {{"--address", "qz1", "--dev-address", "qzDev", "--dev-fee-period-s", "9223372100"}, {},
+         "--dev-fee-period-s 9223372100: the period must be at most 9223372000 s, the longest the dev-fee clock "
+         "counts (dev window = period × 1/100 = 1% exactly)"},
+        {{"--address", "qz1", "--dev-address", "qzDev", "--dev-fee-period-s", "10000000000"}, {},
+         "--dev-fee-period-s 10000000000: the period must be at most 9223372000 s, the longest the dev-fee clock "
+         "counts (dev window = period × 1/100 = 1% exactly)"},
+        {{"--address", "qz1", "--dev-address", "qzDev", "--dev-fee-period-s", "18446744073709551600"}, {},
+         "--dev-fee-period-s 18446744073709551600: the period must be at most 9223372000 s, the longest the dev-fee "
+         "clock counts (dev window = period × 1/100 = 1% exactly)"},
     };
     for (const Case& c : cases) {
         const ProcessResult r = miner(c.args, c.env);

@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -236,6 +238,38 @@ TEST(TuneCacheLoad, ReadsTheFileOrGivesAnEmptyCache) {
     EXPECT_TRUE(tune_cache_load(path).entries.empty());
 }
 
+TEST(TuneCacheLoad, ReadsOnlyARegularFileOfBoundedSizeAndNeverBlocks) {
+    const TempDir dir;
+    const std::string record = fmt::format(R"({{"a": {}}})", SAMPLE_ARRAY);
+    write_bytes(dir.path() / "good.json", record);
+    // Trailing white space is valid: only the size refuses these.
+    write_bytes(dir.path() / "at_bound.json", record + std::string(TUNE_CACHE_MAX_BYTES - record.size(), ' '));
+    write_bytes(dir.path() / "over_bound.json", record + std::string(TUNE_CACHE_MAX_BYTES - record.size() + 1, ' '));
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> plant;  // makes tune.json
+        bool loads;
+    };
+    const auto link_to = [](fs::path target) { return [target](const fs::path& at) { fs::create_symlink(target, at); }; };
+    const Case cases[] = {
+        {"a link to a regular file", link_to(dir.path() / "good.json"), true},
+        {"a file of exactly the bound", link_to(dir.path() / "at_bound.json"), true},
+        {"a byte over the bound", link_to(dir.path() / "over_bound.json"), false},
+        {"a link to /dev/zero (read without end, once)", link_to("/dev/zero"), false},
+        {"a FIFO nobody writes to (blocked the start, once)", link_to(dir.path() / "fifo"), false},
+        {"a FIFO itself", [&](const fs::path& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }, false},
+        {"a dangling link", link_to(dir.path() / "missing.json"), false},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = dir.path() / "tune.json";
+        fs::remove(path);
+        c.plant(path);
+        const TuneCache loaded = tune_cache_load(path);
+        EXPECT_EQ(loaded.entries.size(), c.loads ? 1u : 0u) << c.what;
+    }
+}
+
 TEST(TuneCacheText, WritesTheExactLayout) {
     EXPECT_EQ(tune_cache_text(TuneCache{}), "{}");
 
@@ -348,6 +382,38 @@ TEST(TuneCacheSave, WritesThroughATemporaryFileAndLoadsBack) {
     const fs::path plain = dir.path() / "cache";
     ASSERT_TRUE(tune_cache_save(TuneCache{}, plain));
     EXPECT_EQ(read_file(plain), "{}");
+}
+
+TEST(TuneCacheSave, NeverWritesThroughWhatStandsAtTheTemporaryName) {
+    const TuneCache cache{{{"a|b|350W|1.0.0", SAMPLE}}, true};
+    struct Case {
+        const char* what;
+        bool victim_exists;
+        bool link_as_temporary;  // else tune.json itself is the link
+    };
+    const Case cases[] = {
+        {"tune.json.tmp planted as a link to another file (overwritten, once)", true, true},
+        {"tune.json.tmp planted as a link to a file not yet there (created, once)", false, true},
+        {"tune.json a link to another file", true, false},
+    };
+    for (const Case& c : cases) {
+        const TempDir dir;
+        const fs::path path = dir.path() / "ovik_dtc" / "tune.json";
+        const fs::path victim = dir.path() / "victim";
+        fs::create_directories(path.parent_path());
+        if (c.victim_exists) write_bytes(victim, "precious");
+        fs::create_symlink(victim, c.link_as_temporary ? fs::path(path.string() + ".tmp") : path);
+
+        const Result<void> saved = tune_cache_save(cache, path);
+        ASSERT_TRUE(saved) << c.what << ": " << fmt::format("{:#}", saved.error());
+        EXPECT_EQ(fs::exists(victim), c.victim_exists) << c.what;
+        if (c.victim_exists) {
+            EXPECT_EQ(read_file(victim), "precious") << c.what;
+        }
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path))) << c.what;
+        EXPECT_EQ(read_file(path), tune_cache_text(cache)) << c.what;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path.string() + ".tmp"))) << c.what;
+    }
 }
 
 TEST(TuneCacheSave, ReportsEachStepsFailure) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "src/base/durations.hpp"
 #include "src/base/error.hpp"
 #include "src/base/hex.hpp"
 #include "src/base/text_file.hpp"
@@ -132,4 +133,31 @@ TEST(TextFile, ReadsUtf8AndNamesWhatWentWrong) {
     EXPECT_EQ(read_text_file((dir / "missing.txt").string()).error().chain(),
               "No such file or directory (os error 2)");
     EXPECT_EQ(read_text_file(dir.string()).error().chain(), "Is a directory (os error 21)");
+}
+
+TEST(Durations, CountsPastTheClocksRangeSaturateInsteadOfWrapping) {
+    using namespace std::chrono_literals;
+    using std::chrono::seconds, std::chrono::milliseconds;
+    constexpr ClockDuration LONGEST = ClockDuration::max();
+    struct Case {
+        ClockDuration got, want;
+        const char* what;
+    };
+    const Case cases[] = {
+        {duration_from_s(0), 0s, "0 s"},
+        {duration_from_s(1000), 1000s, "1000 s"},
+        {duration_from_s(9223372036), seconds(9223372036), "the most whole seconds the clock holds"},
+        {duration_from_s(9223372037), LONGEST, "one more"},
+        {duration_from_s(10000000000), LONGEST, "10^10 s, whose nanoseconds wrap"},
+        {duration_from_s(std::uint64_t{1} << 63), LONGEST, "2^63 s, negative as a signed count"},
+        {duration_from_s(UINT64_MAX), LONGEST, "the largest count"},
+        {duration_from_ms(1500), 1500ms, "1500 ms"},
+        {duration_from_ms(9223372036854), milliseconds(9223372036854), "the most whole milliseconds"},
+        {duration_from_ms(9223372036855), LONGEST, "one more"},
+        {duration_from_ms(UINT64_MAX), LONGEST, "2^64 - 1 ms, -1 as a signed count"},
+        {saturating_add(20s, 15s), 35s, "a sum"},
+        {saturating_add(LONGEST - 1s, 15s), LONGEST, "a sum past the range"},
+        {saturating_add(LONGEST, LONGEST), LONGEST, "the longest twice"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
 }

@@ -61,6 +61,8 @@ TEST(CliParse, AcceptedValues) {
         {{"--pool="}, [](const Cli& c) { return c.pool.empty(); }, "empty value after ="},
         {{"--pool", ""}, [](const Cli& c) { return c.pool.empty(); }, "empty separate value"},
         {{"--worker=--x"}, [](const Cli& c) { return c.worker == "--x"; }, "hyphen value after ="},
+        {{"--worker", "caf\xc3\xa9-\xf0\x9f\x98\x80"}, [](const Cli& c) { return c.worker == "caf\xc3\xa9-\xf0\x9f\x98\x80"; },
+         "UTF-8 kept as typed"},
         {{"--allow-unsigned-jobs"}, [](const Cli& c) { return c.allow_unsigned_jobs; }, "hidden flag accepted"},
         {{"--address", "qz1", "--kernel", "fast89", "--no-autotune", "--submit-threads", "1"},
          [](const Cli& c) { return c.address == "qz1" && c.kernel == "fast89" && c.no_autotune && c.submit_threads == 1; },
@@ -97,6 +99,13 @@ TEST(CliParse, UsageErrorsExitWithStatus2AndAHint) {
         {{"--", "stray"}, "error: unexpected argument 'stray' found"},
         {{"--poll", "x"}, "error: unexpected argument '--poll' found\n\n  tip: a similar argument exists: '--pool'"},
         {{"--zzzz"}, "error: unexpected argument '--zzzz' found\n\nUsage"},
+        // A value that is not UTF-8 would reach the pool repaired, so not as typed.
+        {{"--address", "qz\xff"}, "error: invalid value for '--address <ADDRESS>': invalid UTF-8 was detected"},
+        {{"--worker=w\xc3"}, "error: invalid value for '--worker <WORKER>': invalid UTF-8 was detected"},
+        {{"--dev-address", "qz\xed\xa0\x80"}, "error: invalid value for '--dev-address <SS58>': invalid UTF-8 was detected"},
+        {{"--pool", "http://\xc0\xaf"}, "error: invalid value for '--pool <POOL>': invalid UTF-8 was detected"},
+        {{"--gpu-devices=0,\xff"}, "error: invalid value for '--gpu-devices <GPU_LIST>': invalid UTF-8 was detected"},
+        {{"--selftest", "vectors-\xe9.txt"}, "error: invalid value for '--selftest <FICHIER>': invalid UTF-8 was detected"},
     };
     for (const Case& c : cases) {
         const auto parsed = parse(c.args);
@@ -170,7 +179,8 @@ TEST(OvikDtcBinary, VersionAndUsageErrors) {
     EXPECT_EQ(version.out, "ovik_dtc 1.0.0\n");
     EXPECT_EQ(run_process({OVIK_DTC_BINARY, "-V"}).out, "ovik_dtc 1.0.0\n");
 
-    for (const auto& args : std::vector<std::vector<std::string>>{{"--cap", "4294967296"}, {"--pool"}, {"-x"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"--cap", "4294967296"}, {"--pool"}, {"-x"}, {"--address", "qz\xff"}}) {
         std::vector<std::string> argv = {OVIK_DTC_BINARY};
         argv.insert(argv.end(), args.begin(), args.end());
         const ProcessResult usage = run_process(argv);

@@ -49,6 +49,26 @@ TEST(DevFee, SwitchesByChargedTimeAndCarriesTheRest) {
     EXPECT_EQ(back.user_acc, Duration(0s));
 }
 
+TEST(DevFee, TheLongestPeriodKeepsItsShareExactly) {
+    EXPECT_EQ(MAX_DEV_FEE_PERIOD_S, 9223372000u);
+    // The clock starts at 0 here, so the whole user part fits before its end.
+    const MonoTime start{};
+    DevFeeState state("qzDev", MAX_DEV_FEE_PERIOD_S, start);
+    const Duration window = std::chrono::seconds(92233720);
+    EXPECT_EQ(state.period, Duration(std::chrono::seconds(9223372000)));
+    EXPECT_EQ(state.window, window);
+    EXPECT_EQ(state.user_part(), state.period - window);
+    EXPECT_EQ(devfee_wait_ms(state, start, 20000), 20000u);
+
+    const MonoTime due = start + state.user_part();
+    EXPECT_FALSE(devfee_tick(state, due - 1ns));
+    EXPECT_EQ(devfee_wait_ms(state, due - 1ns, 20000), 50u);
+    EXPECT_TRUE(devfee_tick(state, due));
+    EXPECT_EQ(devfee_wait_ms(state, due, UINT64_MAX), 92233720000u);  // the window, in ms
+    EXPECT_FALSE(devfee_tick(state, due + window));
+    EXPECT_EQ(state.user_acc + state.dev_acc, Duration::zero());
+}
+
 TEST(DevFee, LongPollEndsNearTheNextSwitch) {
     struct Case {
         std::chrono::milliseconds before_switch;

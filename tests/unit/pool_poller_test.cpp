@@ -205,6 +205,22 @@ TEST(PoolPoller, NoWorkPausesTheGpus) {
     EXPECT_EQ(poller.stats->net_errors.load(), 0u);
 }
 
+TEST(PoolPoller, ARetryPastTheClocksRangeWaitsUntilTheStop) {
+    // 2^64 - 1 ms was -1 ms as a clock duration: no wait, one request after
+    // another. Held at the clock's longest, the poller waits, and still sees
+    // the stop flag every slice.
+    const auto log = temp_log("long_retry.jsonl");
+    BridgeProcess bridge({"--log-requests", log.string(), "--fault", serve(tmpl("t#1", H1)), "--fault",
+                          "getwork:no-work:18446744073709551615@*"});
+    Poller poller(bridge);
+    poller.stop_when([&] { return poller.time.slept() >= 1h; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
+    EXPECT_EQ(lines_of(out).back(),
+              "[pool] no job available (-32011) — GPUs paused, retry in 18446744073709551615 ms");
+    EXPECT_EQ(logged_requests(log).size(), 2u);
+    EXPECT_EQ(poller.time.slept(), 1h);
+}
+
 TEST(PoolPoller, TransportFailuresBackOffAndWarnOnce) {
     BridgeProcess bridge({"--fault", "getwork:reply:503:down@10", "--fault", serve(tmpl("t#1", H1)), "--fault",
                           "getwork:reply:503:down@*"});
@@ -293,6 +309,27 @@ TEST(PoolPoller, InvalidTemplatesAreReportedWithTheirJson) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "[pool] getBlockTemplate: network: invalid template: champ job_id absent (" + bad.dump() +
                             ") — retry in 1 s");
+}
+
+TEST(PoolPoller, ShowsThePoolsTextSafelyAndKeepsItsBytes) {
+    const std::string hostile_id = std::string("J\0\x1b[31mRED\nX\xe2\x80\xae", 15) + "#1";
+    json job = tmpl(hostile_id, H1);
+    job["share_difficulty"] = "\x1b[2J\xc2\x9b";
+    BridgeProcess bridge({"--fault", serve(job), "--fault", "getwork:reply:200:{\"x\":\"\xe2\x80\xae\xff\"}@*"});
+    Poller poller(bridge);
+    poller.stop_when([&] { return poller.stats->net_errors >= 1; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
+    const auto lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 2u) << out;
+    EXPECT_EQ(lines[0],
+              "[pool] job J\\x00\\x1b[31mRED\\x0aX\\u202e#1 [user] (new) height 5 share diff \\u001b[2J\\u009b / net "
+              "99 prefix 0a0b0c0d hash 1111111111111111…");
+    // The parser's message quotes the bytes it stopped at: shown escaped and repaired.
+    EXPECT_TRUE(lines[1].starts_with("[pool] getBlockTemplate: network: JSON illisible: Failed to read JSON: ")) << lines[1];
+    EXPECT_NE(lines[1].find("last read: '\"\\u202e\xef\xbf\xbd'"), std::string::npos) << lines[1];
+    // The job itself keeps the pool's bytes: compared and sent back as they came.
+    EXPECT_EQ(job_slot_get(*poller.context.slot).second->job_id, hostile_id);
+    EXPECT_EQ(job_slot_get(*poller.context.slot).second->share_difficulty, "\\u001b[2J\xc2\x9b");
 }
 
 TEST(PoolPoller, SeesTheStopFlagDuringABackOff) {

@@ -44,6 +44,21 @@ std::string repeated(std::string_view text, int times) {
 
 }  // namespace
 
+TEST(PoolClient, GetworkTimeOutIsTheLongPollPlus15sNeverWrapped) {
+    const std::chrono::milliseconds longest(9223372036854);  // the clock's range, in whole ms
+    struct Case {
+        std::uint64_t wait_ms;
+        std::chrono::milliseconds timeout;
+    };
+    const Case cases[] = {
+        {0, 15s},
+        {20000, 35s},
+        {UINT64_MAX - 14999, longest},  // once 0 ms: every long-poll failed at once
+        {UINT64_MAX, longest},          // once 14.999 s
+    };
+    for (const Case& c : cases) EXPECT_EQ(getwork_timeout(c.wait_ms), c.timeout) << c.wait_ms;
+}
+
 TEST(RpcCall, SendsTheSortedCompactEnvelopeWithItsHeaders) {
     const auto log = temp_file("envelope.jsonl");
     BridgeProcess bridge({"--log-requests", log.string()});

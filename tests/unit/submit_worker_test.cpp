@@ -338,6 +338,46 @@ TEST(SubmitWorker, PrintsAndCountsEveryOutcome) {
     }
 }
 
+TEST(SubmitWorker, ShowsThePoolsTextSafelyAndSendsItsBytes) {
+    const std::string hostile_id = std::string("1\0\x1b[31m#\xe2\x80\xae", 11);
+    const std::string shown_id = "1\\x00\\x1b[31m#\\u202e";
+    struct Case {
+        const char* what;
+        std::string fault;
+        std::vector<std::string> lines;
+        bool withdraws = false;  // the current job, found by its exact id
+    };
+    const Case cases[] = {
+        {"error message and data",
+         R"(submit:reply:200:{"error":{"code":-32099,"message":"bad \u001b]0;pwned\u0007","data":{"why":"\u202e\u0085"}}})",
+         {"[GPU0] share REJECTED job " + shown_id + R"( (-32099: bad \x1b]0;pwned\x07 {"why":"\u202e\u0085"}) hash )"
+          "000100000000000000000000… diff≈65536.000"}},
+        {"status", R"(submit:reply:200:{"result":{"status":"ok\u001b[2K\u2066"}})",
+         {"[GPU0] share accepted, status « ok\\x1b[2K\\u2066 » job " + shown_id + " (local block=false)"}},
+        {"next difficulty", R"(submit:reply:200:{"result":{"status":"share","share_difficulty":"\u202e7"}})",
+         {"[GPU0] share ACCEPTED job " + shown_id + " diff≈65536.000 (0 ms) → next diff \\u202e7"}},
+        {"transport failure text", "submit:reply:503:\x1b[31mdown\x7f@3",
+         {"[GPU0] soumission: HTTP 503: \\x1b[31mdown\\x7f — retry 1/3",
+          "[GPU0] soumission: HTTP 503: \\x1b[31mdown\\x7f — retry 2/3",
+          "[GPU0] share LOST (network) job " + shown_id + " : HTTP 503: \\x1b[31mdown\\x7f"}},
+        {"stale message", R"(submit:reply:200:{"error":{"code":-32010,"message":"old\u001b[1A"}})",
+         {"[GPU0] share STALE job " + shown_id + " : old\\x1b[1A"}, true},
+    };
+    for (const Case& c : cases) {
+        Rig rig({c.fault});
+        Job copy = *rig.job;
+        copy.job_id = hostile_id;
+        const auto job = std::make_shared<const Job>(std::move(copy));
+        job_slot_install(*rig.context.slot, job);
+        const Share share = rig.share(Strength::share, job);
+        expect_lines(rig.run({share}), c.lines, share, c.what);
+        const auto sent = rig.submissions();
+        ASSERT_FALSE(sent.empty()) << c.what;
+        EXPECT_EQ(sent[0]["params"]["job_id"], hostile_id) << c.what;
+        EXPECT_EQ(job_slot_get(*rig.context.slot).second == nullptr, c.withdraws) << c.what;
+    }
+}
+
 TEST(SubmitWorker, StaleAnswerDropsTheQueuedSharesOfItsJob) {
     Rig rig({"submit:stale"});
     Bytes64 stronger{};
@@ -533,6 +573,22 @@ TEST(SubmitWorker, BlockOutlastsAnOutage) {
         EXPECT_EQ(rig.submissions().size(), c.attempts) << c.what;
         EXPECT_EQ(queue_len(*rig.context.queue), 0u) << c.what;
     }
+}
+
+// A lost block's line is what the operator hands to the pool: a job id the
+// console cannot show as it is comes escaped and as its exact bytes.
+TEST(SubmitWorker, LostBlockOfAnUnprintableJobIdGivesItsBytes) {
+    Rig rig({"submit:reply:503:busy@*"});
+    Job copy = *rig.job;
+    copy.job_id = std::string("1\0\x1b[31m#\xff", 9);
+    const auto job = std::make_shared<const Job>(std::move(copy));
+    job_slot_install(*rig.context.slot, job);
+    const Share block = rig.share(Strength::block, job, HASH_65536, true, 2);
+    const std::vector<std::string> lines = rig.run({block});
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "[GPU2] block LOST (network) job 1\\x00\\x1b[31m#\xef\xbf\xbd (job id bytes "
+                            "31001b5b33316d23ff) diff≈65536.000 nonce " +
+                                hex_encode(block.nonce) + " : HTTP 503: busy");
 }
 
 // While a block waits for its next round, the worker sends what else is

@@ -4,6 +4,7 @@
 
 #include "src/ui/banner.hpp"
 #include "src/ui/colors.hpp"
+#include "src/ui/console_safe.hpp"
 #include "tests/support/subprocess.hpp"
 
 namespace {
@@ -116,4 +117,28 @@ TEST(Banner, CardsKernelAddressAndDevFeeRules) {
     EXPECT_EQ(banner_lines(inputs)[14], "dev fee: DISABLED (VEZEZIRUZ_INTERNAL=1 + --no-dev-fee, internal rig)\n");
     inputs.dev_fee = {true, 0};
     EXPECT_EQ(banner_lines(inputs)[14], "dev fee: DISABLED (VEZEZIRUZ_INTERNAL=1 + --no-dev-fee, internal rig)\n");
+}
+
+TEST(ConsoleSafe, WritesControlsOutVisiblyAndKeepsTheRest) {
+    struct Case {
+        std::string_view pool_text, shown;
+    };
+    const Case cases[] = {
+        {"1#00af", "1#00af"},
+        {"caf\xc3\xa9 \xe2\x82\xac \\x1b \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \\x1b \xf0\x9f\x98\x80"},
+        {std::string_view("a\0b", 3), "a\\x00b"},
+        {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
+        {"line\nfeed\rtab\tbell\x07", "line\\x0afeed\\x0dtab\\x09bell\\x07"},
+        {"\x1f \x7f", "\\x1f \\x7f"},
+        {"\xc2\x80 \xc2\x9b \xc2\x9f \xc2\xa0", "\\u0080 \\u009b \\u009f \xc2\xa0"},  // C1; NBSP kept
+        {"\xe2\x80\xaa \xe2\x80\xae \xe2\x81\xa6 \xe2\x81\xa9", "\\u202a \\u202e \\u2066 \\u2069"},
+        // The neighbours of those ranges are kept.
+        {"\xe2\x80\xa9 \xe2\x80\xaf \xe2\x81\xa5 \xe2\x81\xaa", "\xe2\x80\xa9 \xe2\x80\xaf \xe2\x81\xa5 \xe2\x81\xaa"},
+        {"qz\xff", "qz\xef\xbf\xbd"},
+        {"\xc3", "\xef\xbf\xbd"},
+        {"\xed\xa0\x80\x1b", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\\x1b"},  // a surrogate, then ESC
+        {"\xc2\x1b", "\xef\xbf\xbd\\x1b"},  // a cut sequence does not swallow the ESC after it
+        {"", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(console_safe(c.pool_text), c.shown) << testing::PrintToString(c.pool_text);
 }
