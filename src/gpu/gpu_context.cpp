@@ -127,6 +127,14 @@ bool gpu_kernel_times(const GpuContext& gpu, double& busy_ms, double& wall_ms) {
     return true;
 }
 
+Result<int> gpu_device_count() {
+    int count = 0;
+    const QtcDeviceQueries& q = qtc_device_queries();
+    if (const int rc = q.device_count(&count); rc != 0)
+        return fail("cudaGetDeviceCount: {}", cstr_to_string(q.error_string(rc)));
+    return count;
+}
+
 Result<int> gpu_compute_capability(int device) {
     int cc = 0;
     if (const int rc = qtc_device_queries().compute_capability(device, &cc); rc != 0)

@@ -83,6 +83,10 @@ Result<void> gpu_check_rc(const GpuContext& gpu, int rc, std::string_view functi
 
 std::string gpu_last_error(const GpuContext& gpu);
 
+// The number of CUDA devices; fails with "cudaGetDeviceCount: {runtime
+// text}" (no driver, a driver older than the runtime).
+Result<int> gpu_device_count();
+
 // The compute capability, 10 × major + minor; fails with "CUDA capability
 // query failed: {host-layer result}".
 Result<int> gpu_compute_capability(int device);

@@ -8,8 +8,8 @@
 
 #include <fmt/format.h>
 
-#include "poseidon2-core/src/hash.hpp"
 #include "src/base/hex.hpp"
+#include "src/pow/nonce.hpp"
 #include "src/pow/target.hpp"
 #include "src/ui/colors.hpp"
 
@@ -158,14 +158,8 @@ void GpuWorker::process(const BatchResult& batch, const std::shared_ptr<const Jo
                         batch.count, batch.candidates.size()),
             ORANGE);
     for (std::uint64_t counter : batch.candidates) {
-        Bytes64 nonce;
-        std::copy(nonce_hi_.begin(), nonce_hi_.end(), nonce.begin());
-        std::copy(rand24_.begin(), rand24_.end(), nonce.begin() + 32);
-        for (int b = 0; b < 8; ++b) nonce[56 + b] = static_cast<std::uint8_t>(counter >> (56 - 8 * b));
-        std::uint8_t input[96];
-        std::memcpy(input, job->mining_hash.data(), 32);
-        std::memcpy(input + 32, nonce.data(), 64);
-        const Bytes64 hash = poseidon2::poseidon2_hash_bytes(input);
+        const Bytes64 nonce = mining_nonce(nonce_hi_, rand24_, counter);
+        const Bytes64 hash = pow_hash(job->mining_hash, nonce);
         if (!hash_meets_target(hash, job->share_target)) {
             count(c_.stats->gpu_mismatch);
             say(fmt::format("[GPU{}] GPU/HOST MISMATCH: candidate {:#x} host hash {}… ≥ target — NOT submitted",

@@ -41,10 +41,9 @@ Result<KernelKind> kernel_choice(const Cli& cli) {
 }
 
 Result<std::vector<int>> device_list(const Cli& cli) {
-    int count = 0;
-    const QtcDeviceQueries& q = qtc_device_queries();
-    if (const int rc = q.device_count(&count); rc != 0)
-        return fail("cudaGetDeviceCount: {}", cstr_to_string(q.error_string(rc)));
+    const Result<int> found = gpu_device_count();
+    if (!found) return fail(found.error());
+    const int count = *found;
     if (count == 0) return fail("no CUDA GPU found");
     std::vector<int> devices;
     if (cli.gpu_list && !cli.gpu_list->empty())

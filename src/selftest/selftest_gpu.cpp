@@ -9,9 +9,9 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include "poseidon2-core/src/hash.hpp"
 #include "src/base/hex.hpp"
 #include "src/gpu/gpu_context.hpp"
+#include "src/pow/nonce.hpp"
 #include "src/pow/target.hpp"
 #include "src/ui/console.hpp"
 
@@ -40,13 +40,6 @@ std::uint64_t counter_of(const SelftestVector& v) {
     std::uint64_t c = 0;
     for (int i = 56; i < 64; ++i) c = c << 8 | v.nonce[i];
     return c;
-}
-
-Bytes64 host_hash(const Bytes32& header, const Bytes64& nonce) {
-    std::uint8_t input[96];
-    std::memcpy(input, header.data(), 32);
-    std::memcpy(input + 32, nonce.data(), 64);
-    return poseidon2::poseidon2_hash_bytes(input);
 }
 
 bool all_ff(std::span<const std::uint8_t> bytes) {
@@ -103,7 +96,7 @@ private:
 Result<void> SelftestRun::host_hashes() {
     const std::size_t n = vectors_.size();
     const auto wrong = static_cast<std::size_t>(std::ranges::count_if(
-        vectors_, [](const SelftestVector& v) { return host_hash(v.header, v.nonce) != v.hash; }));
+        vectors_, [](const SelftestVector& v) { return pow_hash(v.header, v.nonce) != v.hash; }));
     output_.out(fmt::format("  [1] host poseidon2-core 3.1.0       : {}/{} OK{}", n - wrong, n, marker(wrong)));
     if (wrong > 0) return fail("selftest 1: {} vector(s) wrong host-side", wrong);
     return {};
@@ -268,11 +261,8 @@ Result<void> check_vector_candidates(const SelftestVector& vector, const Bytes32
         return fail("vector {} ({}): counter {:#x} NOT reported (candidates: [{:x}])", index, label, c,
                     fmt::join(candidates, ", "));
     for (std::uint64_t x : candidates) {
-        Bytes64 nonce;
-        std::copy(h.begin(), h.end(), nonce.begin());
-        std::copy_n(l.begin(), 24, nonce.begin() + 32);
-        for (int b = 0; b < 8; ++b) nonce[56 + b] = static_cast<std::uint8_t>(x >> (56 - 8 * b));
-        const Bytes64 hash = host_hash(vector.header, nonce);
+        const Bytes64 nonce = mining_nonce(h, std::span(l).first<24>(), x);
+        const Bytes64 hash = pow_hash(vector.header, nonce);
         if (!hash_meets_target(hash, target))
             return fail("vector {} ({}): candidate {:#x} reported but host hash ≥ target", index, label, x);
         if (x == c && (nonce != vector.nonce || hash != vector.hash))

@@ -225,7 +225,15 @@ TEST(RealBinary, SelftestWithoutAGpuFailsCleanly) {
     const std::string file = write_file(dir.path() / "v.txt", vector_line(embedded()[0]) + "\n");
     const ProcessResult r = run_process({OVIK_DTC_BINARY, "--selftest", file});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.err.starts_with("error: cudaGetDeviceCount: ")) << r.err;
+    EXPECT_EQ(r.err, "error: cudaGetDeviceCount: CUDA driver version is insufficient for CUDA runtime version\n");
+}
+
+// A machine with the driver alone can start it: the CUDA runtime is linked
+// in, and the driver is what the runtime loads.
+TEST(RealBinary, NeedsNoCudaLibraryBesideTheDriver) {
+    const ProcessResult r = run_process({"/usr/bin/ldd", OVIK_DTC_BINARY});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("libcuda"), std::string::npos) << r.out;
 }
 #endif
 
