@@ -487,16 +487,22 @@ cudaError_t create_event(cudaEvent_t* event, unsigned flags) {
 
 // ---- Memory ---------------------------------------------------------------------
 
-// Whether [p, p + count) lies inside one device allocation.
-bool in_device_memory(const void* p, std::size_t count) {
+// The start and size of the device allocation that holds `p`, if one does.
+std::optional<std::pair<std::uintptr_t, std::size_t>> allocation_at(const void* p) {
     Runtime& r = rt();
     const auto address = reinterpret_cast<std::uintptr_t>(p);
     std::lock_guard lock(r.memory_mutex);
     auto it = r.device_memory.upper_bound(address);
-    if (it == r.device_memory.begin()) return false;
+    if (it == r.device_memory.begin()) return std::nullopt;
     --it;
-    const std::uintptr_t offset = address - it->first;
-    return offset < it->second.size && count <= it->second.size - offset;
+    if (address - it->first >= it->second.size) return std::nullopt;
+    return std::pair{it->first, it->second.size};
+}
+
+// Whether [p, p + count) lies inside one device allocation.
+bool in_device_memory(const void* p, std::size_t count) {
+    const auto a = allocation_at(p);
+    return a && count <= a->second - (reinterpret_cast<std::uintptr_t>(p) - a->first);
 }
 
 void* allocate(std::size_t size) {
@@ -634,6 +640,12 @@ void clear_faults() {
     r.faults.clear();
     r.corruptions.clear();
     r.faults_armed.store(false, std::memory_order_release);
+}
+
+AllocationRange allocation_holding(const void* p) {
+    const auto a = allocation_at(p);
+    if (!a) return {nullptr, 0};
+    return {reinterpret_cast<const void*>(a->first), a->second};
 }
 
 LiveObjects live_objects() {

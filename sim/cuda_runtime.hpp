@@ -203,6 +203,16 @@ void clear_faults();
 // while no stream, event or allocation is alive.
 void reload_devices();
 
+// The device allocation that holds `p`: its first byte and its size; a
+// null start and size 0 when `p` lies in none. For the kernels that run
+// outside plain C++ (the PTX interpreter of the tests), which reach only the
+// buffers their pointer arguments lie in.
+struct AllocationRange {
+    const void* start;
+    std::size_t size;
+};
+AllocationRange allocation_holding(const void* p);
+
 // Objects currently alive (streams, events, device and pinned allocations).
 struct LiveObjects {
     std::size_t streams, events, device_allocations, host_allocations;

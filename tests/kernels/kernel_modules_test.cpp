@@ -30,7 +30,9 @@
 #include "folded_constants.hpp"
 #include "poseidon2-core/src/hash.hpp"
 #include "src/selftest/vectors.hpp"
+#include "tests/support/counter_hash.hpp"
 #include "tests/support/reference_poseidon2.hpp"
+#include "tests/support/target_cases.hpp"
 
 namespace {
 
@@ -146,21 +148,8 @@ std::uint64_t pow_mod(std::uint64_t x, int e) {
     return r;
 }
 
-Hash plus_one(Hash h) {
-    for (int i = 63; i >= 0 && ++h[i] == 0; --i) {
-    }
-    return h;
-}
-Hash minus_one(Hash h) {
-    for (int i = 63; i >= 0 && h[i]-- == 0; --i) {
-    }
-    return h;
-}
-Hash filled(std::uint8_t byte) {
-    Hash h;
-    h.fill(byte);
-    return h;
-}
+using target_cases::filled;
+using target_cases::plus_one;
 
 // ---- the number forms ------------------------------------------------------
 
@@ -554,19 +543,9 @@ struct Job {
 
     static void target(const Hash& t) { std::memcpy(M::c_tgt().storage[0], t.data(), 64); }
 
-    Hash host_hash(std::uint64_t counter) const {
-        std::uint8_t in[96];
-        std::memcpy(in, header.data(), 32);
-        std::memcpy(in + 32, nonce.data(), 56);
-        for (int b = 0; b < 8; ++b) in[88 + b] = static_cast<std::uint8_t>(counter >> (56 - 8 * b));
-        return poseidon2::poseidon2_hash_bytes(in);
-    }
+    Hash host_hash(std::uint64_t counter) const { return counter_hash(header, nonce, counter); }
 
-    std::uint64_t counter() const {
-        std::uint64_t n = 0;
-        for (int b = 56; b < 64; ++b) n = n << 8 | nonce[b];
-        return n;
-    }
+    std::uint64_t counter() const { return nonce_counter(nonce); }
 };
 
 struct Batch {
@@ -655,46 +634,13 @@ TYPED_TEST(ModuleMining, CandidatesAreExactlyTheCountersBelowTheTarget) {
 
 TYPED_TEST(ModuleMining, TargetIsComparedStrictlyOverAllSixtyFourBytes) {
     using M = TypeParam;
-    // A vector whose hash has room to move at bytes 5, 35 and 40.
     const auto& vs = vectors();
-    constexpr int MOVED[] = {5, 7, 9, 35, 40};
-    const auto v = std::find_if(vs.begin(), vs.end(), [&](const SelftestVector& s) {
-        return std::all_of(std::begin(MOVED), std::end(MOVED), [&](int i) { return s.hash[i] > 0 && s.hash[i] < 0xff; });
-    });
+    const auto v = std::find_if(vs.begin(), vs.end(), [](const SelftestVector& s) { return target_cases::has_room(s.hash); });
     ASSERT_NE(v, vs.end());
     const Job<M> job(*v);
     const std::uint64_t n = job.counter();
-    const Hash h = v->hash;
-    ASSERT_EQ(job.host_hash(n), h);
-
-    auto with = [&](std::initializer_list<std::pair<int, int>> changes, std::uint8_t rest_from = 0, int from = 64) {
-        Hash t = h;
-        for (int i = from; i < 64; ++i) t[i] = rest_from;
-        for (auto [i, delta] : changes) t[i] = static_cast<std::uint8_t>(t[i] + delta);
-        return t;
-    };
-    struct Case {
-        const char* what;
-        Hash target;
-        bool found;
-    };
-    const Case cases[] = {
-        {"hash + 1", plus_one(h), true},
-        {"hash itself", h, false},
-        {"hash − 1", minus_one(h), false},
-        {"first half larger at byte 5, then zeros", with({{5, +1}}, 0x00, 6), true},
-        {"first half smaller at byte 5, then 0xff", with({{5, -1}}, 0xff, 6), false},
-        // Around the end of the first element, where one module decides early.
-        {"larger at byte 7, then zeros", with({{7, +1}}, 0x00, 8), true},
-        {"smaller at byte 7, then 0xff", with({{7, -1}}, 0xff, 8), false},
-        {"bytes 0-7 equal, larger at byte 9, then zeros", with({{9, +1}}, 0x00, 10), true},
-        {"bytes 0-7 equal, smaller at byte 9, then 0xff", with({{9, -1}}, 0xff, 10), false},
-        {"tie, second half larger at byte 40", with({{40, +1}}), true},
-        {"tie, second half smaller at byte 40", with({{40, -1}}), false},
-        {"tie, smaller at byte 35 before larger at 40", with({{35, -1}, {40, +1}}), false},
-        {"tie, larger at byte 35 before smaller at 40", with({{35, +1}, {40, -1}}), true},
-    };
-    for (const Case& c : cases) {
+    ASSERT_EQ(job.host_hash(n), v->hash);
+    for (const target_cases::Case& c : target_cases::around(v->hash)) {
         SCOPED_TRACE(c.what);
         Job<M>::target(c.target);
         const Batch b = mine<M>(1, 1, n, 1, 4);
