@@ -1,5 +1,5 @@
-// The hb89 module's host layer: the single-stream layer written once in
-// host_layer_single_stream.hpp, over the hb89 kernels. nvcc needs the
+// The hb89 module's host layer: the layer written once in host_layer.hpp,
+// on its one-stream policy, over the hb89 kernels. nvcc needs the
 // kernels and their constant symbols in this translation unit, so it
 // includes their source; the stand-in build links them from ovik_hb89_sim.
 #if defined(__CUDACC__)
