@@ -1,7 +1,7 @@
-// The GPU host layer, written once for every kernel module: per-GPU contexts
-// with two launch buffers, mining batches, job upload and the verification
-// entry points. A module supplies its kernels and constant symbols through a
-// policy type:
+// The GPU host layer, written once for every kernel module and both stream
+// policies (cuda/stream_policies.hpp): per-GPU contexts with two launch
+// buffers, mining batches, job upload and the verification entry points. A
+// module supplies its kernels and constant symbols through a policy type:
 //
 //   struct Module {
 //       // Launch bound of the mining kernels for the current device.
@@ -25,79 +25,23 @@
 // own refusals; a failing step writes "step: CUDA text" into the context.
 #pragma once
 
-#include <chrono>
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
+#include "cuda/host_steps.hpp"
 #include "cuda/portability.hpp"
-
-struct qtc_ctx {
-    int device;
-    cudaStream_t stream;  // streams[0]
-    cudaStream_t streams[2];
-    std::uint64_t* d_mid;
-    std::uint64_t* d_mm;
-    std::uint8_t* d_hdr_nhi;
-    std::uint8_t* d_base;
-    std::uint32_t* d_count[2];
-    std::uint64_t* d_cands[2];
-    std::uint64_t launched[2];
-    std::uint32_t* h_count[2];
-    std::uint64_t* h_cands[2];
-    cudaEvent_t ev_done[2];
-    cudaEvent_t ev_k0[2];
-    cudaEvent_t ev_k1[2];
-    double busy_ms;
-    std::int64_t t_start;
-    std::int32_t pending[2];
-    std::uint32_t cap;
-    void* d_scratch;
-    std::uint64_t d_scratch_cap;
-    void* d_scratch2;
-    std::uint64_t d_scratch2_cap;
-    char err[256];
-};
+#include "cuda/stream_policies.hpp"
 
 namespace qtc_host {
 
 inline constexpr std::uint32_t DEFAULT_CAP = 256;
 inline constexpr unsigned VERIFY_THREADS = 128;
 
-inline std::int64_t steady_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-inline bool cpu_spin() { return std::getenv("VEZEZIRUZ_CPU_SPIN") != nullptr; }
-
-// printf-style into a buffer of `size` bytes, cut to size − 1 characters.
-inline void write_text(char* buffer, int size, const char* format, ...) {
-    if (size < 1) return;
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, static_cast<std::size_t>(size), format, args);
-    va_end(args);
-}
-
-// A failed call leaves its error recorded until cudaGetLastError reads it,
-// so an earlier failure would be reported as the next launch's. Cleared
-// before every launch, so the check after it sees only that launch.
-inline void clear_last_error() { cudaGetLastError(); }
-
-// Records "step: CUDA text" for a failed call and passes its code on.
-template <typename Ctx>
-int fail_step(Ctx* c, const char* step, cudaError_t code) {
-    write_text(c->err, sizeof c->err, "%s: %s", step, cudaGetErrorString(code));
-    return static_cast<int>(code);
-}
-
-// Everything creation may have made, released; every result ignored.
-inline void release_objects(qtc_ctx* c) {
+// Everything creation may have made but the streams, released; every result
+// ignored.
+template <typename Streams>
+void release_objects(typename Streams::Ctx* c) {
     cudaFree(c->d_mid);
     cudaFree(c->d_mm);
     cudaFree(c->d_hdr_nhi);
@@ -108,18 +52,120 @@ inline void release_objects(qtc_ctx* c) {
         if (c->h_count[b]) cudaFreeHost(c->h_count[b]);
         if (c->h_cands[b]) cudaFreeHost(c->h_cands[b]);
         if (c->ev_done[b]) cudaEventDestroy(c->ev_done[b]);
-        if (c->ev_k0[b]) cudaEventDestroy(c->ev_k0[b]);
-        if (c->ev_k1[b]) cudaEventDestroy(c->ev_k1[b]);
+        Streams::destroy_timing_events(c, b);
     }
     if (c->d_scratch) cudaFree(c->d_scratch);
     if (c->d_scratch2) cudaFree(c->d_scratch2);
 }
 
-// The steps that every record layout performs alike: the job upload after
-// its waits, handing over a collected batch, the verification entry points,
-// their scratch buffers, and launching with the refusal check.
-template <typename Module, typename Ctx>
-struct SharedSteps {
+template <typename Module, typename Streams = TwoStreams>
+struct HostLayer {
+    using Ctx = typename Streams::Ctx;
+
+    // ---- contexts and errors ----
+
+    static Ctx* ctx_create(int device, std::uint32_t cap, char* errbuf, int errlen) {
+        Ctx* c = new_record(device, cap, errbuf, errlen);
+        if (c == nullptr) return nullptr;
+        cudaError_t e = cudaSuccess;
+        const bool spin = cpu_spin();
+        Streams::prepare_device(spin);
+
+        auto failed = [&](const char* format, auto... args) {
+            write_text(errbuf, errlen, format, args..., cudaGetErrorString(e));
+            release_objects<Streams>(c);
+            Streams::destroy_streams(c);
+            std::free(c);
+            return static_cast<Ctx*>(nullptr);
+        };
+        if (const char* failure = Streams::create_streams(c, e)) return failed(failure);
+        if ((e = cudaMalloc(reinterpret_cast<void**>(&c->d_mid), 96)) != cudaSuccess ||
+            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_mm), 96)) != cudaSuccess ||
+            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_hdr_nhi), 64)) != cudaSuccess ||
+            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_base), 32)) != cudaSuccess)
+            return failed("cudaMalloc: %s");
+        const std::uint64_t list_bytes = 8ull * c->cap;
+        const unsigned done_flags = Streams::done_event_flags(spin);
+        for (int b = 0; b < 2; ++b) {
+            if ((e = cudaMalloc(reinterpret_cast<void**>(&c->d_count[b]), 4)) != cudaSuccess ||
+                (e = cudaMalloc(reinterpret_cast<void**>(&c->d_cands[b]), list_bytes)) != cudaSuccess ||
+                (e = cudaHostAlloc(reinterpret_cast<void**>(&c->h_count[b]), 4, 0)) != cudaSuccess ||
+                (e = cudaHostAlloc(reinterpret_cast<void**>(&c->h_cands[b]), list_bytes, 0)) != cudaSuccess ||
+                (e = cudaEventCreateWithFlags(&c->ev_done[b], done_flags)) != cudaSuccess ||
+                (e = Streams::create_timing_events(c, b)) != cudaSuccess)
+                return failed("alloc buffer %d: %s", b);
+        }
+        return c;
+    }
+
+    static void ctx_destroy(Ctx* c) {
+        if (c == nullptr) return;
+        cudaSetDevice(c->device);
+        cudaStreamSynchronize(c->stream);
+        release_objects<Streams>(c);
+        Streams::drain_and_destroy_streams(c);
+        std::free(c);
+    }
+
+    static const char* ctx_error(const Ctx* c) { return c == nullptr ? "null ctx" : c->err; }
+
+    // ---- mining batches ----
+
+    static int mine_launch(Ctx* c, std::uint64_t nonce_start, std::uint32_t blocks, std::uint32_t threads,
+                           std::uint32_t iters, std::uint32_t buf) {
+        if (buf > 1) {
+            write_text(c->err, sizeof c->err, "qtc_mine_launch: buf %u > 1", buf);
+            return -1;
+        }
+        constexpr const LaunchSteps& steps = Streams::LAUNCH_STEPS;
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        cudaStream_t st = Streams::launch_stream(c, buf);
+        if ((e = cudaMemsetAsync(c->d_count[buf], 0, 4, st)) != cudaSuccess)
+            return fail_step(c, steps.clear_count, e);
+        if (const int failed = Streams::start_timing(c, buf, st)) return failed;
+        if (const int failed = launched(c, [&] {
+                Module::launch_mine(dim3(blocks), dim3(threads), st, c->d_mid, c->d_base, nonce_start, iters,
+                                    c->d_count[buf], c->d_cands[buf], c->cap);
+            }))
+            return failed;
+        if (const int failed = Streams::stop_timing(c, buf, st)) return failed;
+        if ((e = cudaMemcpyAsync(c->h_count[buf], c->d_count[buf], 4, cudaMemcpyDeviceToHost, st)) != cudaSuccess)
+            return fail_step(c, steps.copy_count, e);
+        if ((e = cudaMemcpyAsync(c->h_cands[buf], c->d_cands[buf], 8ull * c->cap, cudaMemcpyDeviceToHost, st)) !=
+            cudaSuccess)
+            return fail_step(c, steps.copy_cands, e);
+        if ((e = cudaEventRecord(c->ev_done[buf], st)) != cudaSuccess) return fail_step(c, steps.record_done, e);
+        c->launched[buf] = static_cast<std::uint64_t>(blocks) * iters * threads;
+        c->pending[buf] = 1;
+        return 0;
+    }
+
+    static int mine_collect(Ctx* c, std::uint32_t buf, std::uint64_t* cands_out, std::uint32_t* count_out,
+                            std::uint64_t* launched_out) {
+        bool ready = false;
+        if (const int result = await_batch(c, buf, ready, count_out, launched_out); result != 0 || !ready)
+            return result;
+        Streams::add_kernel_time(c, buf);
+        hand_over(c, buf, cands_out, count_out, launched_out);
+        return 0;
+    }
+
+    // Only for a stream policy with kernel timing.
+    static void kernel_times(const Ctx* c, double* busy, double* wall) { Streams::kernel_times(c, busy, wall); }
+
+    // ---- job upload and verification ----
+
+    static int set_job(Ctx* c, const std::uint8_t* hdr, const std::uint8_t* nhi, const std::uint8_t* base32,
+                       const std::uint8_t* tgt64) {
+        cudaError_t e;
+        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
+        if (const int failed = Streams::await_batches(c)) return failed;
+        return upload_job(c, hdr, nhi, base32, tgt64);
+    }
+
+    // ---- the steps the operations above share ----
+
     // A zero-filled record on its device, cap 0 meaning the default; null
     // with the failure in errbuf when the device cannot be selected.
     static Ctx* new_record(int device, std::uint32_t cap, char* errbuf, int errlen) {
@@ -269,137 +315,6 @@ struct SharedSteps {
         }
         capacity = need;
         return true;
-    }
-};
-
-template <typename Module>
-struct HostLayer : SharedSteps<Module, qtc_ctx> {
-    using Ctx = qtc_ctx;
-    using Shared = SharedSteps<Module, qtc_ctx>;
-    using Shared::hash_full;
-    using Shared::mine_check;
-
-    // ---- contexts and errors ----
-
-    static qtc_ctx* ctx_create(int device, std::uint32_t cap, char* errbuf, int errlen) {
-        Ctx* c = Shared::new_record(device, cap, errbuf, errlen);
-        if (c == nullptr) return nullptr;
-        cudaError_t e = cudaSuccess;
-        const bool spin = cpu_spin();
-        if (!spin && cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync) != cudaSuccess) cudaGetLastError();
-
-        auto failed = [&](const char* format, auto... args) {
-            write_text(errbuf, errlen, format, args..., cudaGetErrorString(e));
-            release_objects(c);
-            if (c->streams[1]) cudaStreamDestroy(c->streams[1]);
-            if (c->stream) cudaStreamDestroy(c->stream);
-            std::free(c);
-            return static_cast<qtc_ctx*>(nullptr);
-        };
-        if ((e = cudaStreamCreateWithFlags(&c->stream, cudaStreamNonBlocking)) != cudaSuccess)
-            return failed("cudaStreamCreate: %s");
-        c->streams[0] = c->stream;
-        if ((e = cudaStreamCreateWithFlags(&c->streams[1], cudaStreamNonBlocking)) != cudaSuccess)
-            return failed("cudaStreamCreate(1): %s");
-        if ((e = cudaMalloc(reinterpret_cast<void**>(&c->d_mid), 96)) != cudaSuccess ||
-            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_mm), 96)) != cudaSuccess ||
-            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_hdr_nhi), 64)) != cudaSuccess ||
-            (e = cudaMalloc(reinterpret_cast<void**>(&c->d_base), 32)) != cudaSuccess)
-            return failed("cudaMalloc: %s");
-        const std::uint64_t list_bytes = 8ull * c->cap;
-        const unsigned done_flags = spin ? cudaEventDisableTiming : cudaEventBlockingSync | cudaEventDisableTiming;
-        for (int b = 0; b < 2; ++b) {
-            if ((e = cudaMalloc(reinterpret_cast<void**>(&c->d_count[b]), 4)) != cudaSuccess ||
-                (e = cudaMalloc(reinterpret_cast<void**>(&c->d_cands[b]), list_bytes)) != cudaSuccess ||
-                (e = cudaHostAlloc(reinterpret_cast<void**>(&c->h_count[b]), 4, 0)) != cudaSuccess ||
-                (e = cudaHostAlloc(reinterpret_cast<void**>(&c->h_cands[b]), list_bytes, 0)) != cudaSuccess ||
-                (e = cudaEventCreateWithFlags(&c->ev_done[b], done_flags)) != cudaSuccess ||
-                (e = cudaEventCreate(&c->ev_k0[b])) != cudaSuccess ||
-                (e = cudaEventCreate(&c->ev_k1[b])) != cudaSuccess)
-                return failed("alloc buffer %d: %s", b);
-        }
-        return c;
-    }
-
-    static void ctx_destroy(qtc_ctx* c) {
-        if (c == nullptr) return;
-        cudaSetDevice(c->device);
-        cudaStreamSynchronize(c->stream);
-        release_objects(c);
-        cudaStreamSynchronize(c->streams[1]);
-        cudaStreamDestroy(c->streams[1]);
-        cudaStreamDestroy(c->stream);
-        std::free(c);
-    }
-
-    static const char* ctx_error(const qtc_ctx* c) { return c == nullptr ? "null ctx" : c->err; }
-
-    // ---- mining batches ----
-
-    static int mine_launch(qtc_ctx* c, std::uint64_t nonce_start, std::uint32_t blocks, std::uint32_t threads,
-                           std::uint32_t iters, std::uint32_t buf) {
-        if (buf > 1) {
-            write_text(c->err, sizeof c->err, "qtc_mine_launch: buf %u > 1", buf);
-            return -1;
-        }
-        cudaError_t e;
-        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
-        cudaStream_t st = c->streams[buf];
-        if ((e = cudaMemsetAsync(c->d_count[buf], 0, 4, st)) != cudaSuccess)
-            return fail_step(c, "cudaMemsetAsync(c->d_count[buf], 0, 4, st)", e);
-        if (c->busy_ms == 0.0 && c->pending[0] == 0 && c->pending[1] == 0) c->t_start = steady_ns();
-        if ((e = cudaEventRecord(c->ev_k0[buf], st)) != cudaSuccess)
-            return fail_step(c, "cudaEventRecord(c->ev_k0[buf], st)", e);
-        if (const int failed = Shared::launched(c, [&] {
-            Module::launch_mine(dim3(blocks), dim3(threads), st, c->d_mid, c->d_base, nonce_start, iters,
-                                c->d_count[buf], c->d_cands[buf], c->cap);
-            }))
-            return failed;
-        if ((e = cudaEventRecord(c->ev_k1[buf], st)) != cudaSuccess)
-            return fail_step(c, "cudaEventRecord(c->ev_k1[buf], st)", e);
-        if ((e = cudaMemcpyAsync(c->h_count[buf], c->d_count[buf], 4, cudaMemcpyDeviceToHost, st)) != cudaSuccess)
-            return fail_step(c, "cudaMemcpyAsync(c->h_count[buf], c->d_count[buf], 4, cudaMemcpyDeviceToHost, st)", e);
-        c->launched[buf] = static_cast<std::uint64_t>(blocks) * iters * threads;
-        if ((e = cudaMemcpyAsync(c->h_cands[buf], c->d_cands[buf], 8ull * c->cap, cudaMemcpyDeviceToHost, st)) !=
-            cudaSuccess)
-            return fail_step(
-                c, "cudaMemcpyAsync(c->h_cands[buf], c->d_cands[buf], 8ull * c->cap, cudaMemcpyDeviceToHost, st)", e);
-        if ((e = cudaEventRecord(c->ev_done[buf], st)) != cudaSuccess)
-            return fail_step(c, "cudaEventRecord(c->ev_done[buf], st)", e);
-        c->pending[buf] = 1;
-        return 0;
-    }
-
-    static int mine_collect(qtc_ctx* c, std::uint32_t buf, std::uint64_t* cands_out, std::uint32_t* count_out,
-                            std::uint64_t* launched_out) {
-        bool ready = false;
-        if (const int result = Shared::await_batch(c, buf, ready, count_out, launched_out); result != 0 || !ready)
-            return result;
-        float ms = 0.0f;
-        if (cudaEventElapsedTime(&ms, c->ev_k0[buf], c->ev_k1[buf]) == cudaSuccess)
-            c->busy_ms += static_cast<double>(ms);
-        else
-            cudaGetLastError();
-        Shared::hand_over(c, buf, cands_out, count_out, launched_out);
-        return 0;
-    }
-
-    static void kernel_times(const qtc_ctx* c, double* busy, double* wall) {
-        *busy = c->busy_ms;
-        *wall = c->busy_ms > 0 ? static_cast<double>(steady_ns() - c->t_start) / 1'000'000.0 : 0.0;
-    }
-
-    // ---- job upload and verification ----
-
-    static int set_job(qtc_ctx* c, const std::uint8_t* hdr, const std::uint8_t* nhi, const std::uint8_t* base32,
-                       const std::uint8_t* tgt64) {
-        cudaError_t e;
-        if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
-        if ((e = cudaStreamSynchronize(c->streams[0])) != cudaSuccess)
-            return fail_step(c, "cudaStreamSynchronize(c->streams[0])", e);
-        if ((e = cudaStreamSynchronize(c->streams[1])) != cudaSuccess)
-            return fail_step(c, "cudaStreamSynchronize(c->streams[1])", e);
-        return Shared::upload_job(c, hdr, nhi, base32, tgt64);
     }
 };
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 struct QtcModule {
     const char* name;
@@ -24,12 +25,16 @@ struct QtcModule {
     int (*max_threads)();
 };
 
-// The module of a kernel kind (0 energy, 1 compact, 2 hb89, 3 fast89,
-// 4 fast120, 5 fast86); null for any other kind.
+// The module of a kernel kind, which is the place of the module's line in
+// the module list (cuda/CMakeLists.txt), from 0; null for any other kind.
 const QtcModule* qtc_module(int kind);
 
-// The queries that need no context: the device functions of one fixed copy
-// (energy's), and the capability query of the kernel-less source.
+// The module of that name, as the list names it; null for a name that
+// names none.
+const QtcModule* qtc_module_named(std::string_view name);
+
+// The queries that need no context: the kernel-less source's device
+// functions, which every module's copy forwards to, and its capability query.
 struct QtcDeviceQueries {
     int (*device_count)(int* count);
     int (*device_describe)(int device, char* text, int len);

@@ -1,6 +1,6 @@
 // The compact kernels: ε-multiply product reduction with the carry added
 // separately, the internal-round sum in index order and reduced, round loops
-// kept rolled. g++ builds this file as C++ through kernels_sim.cpp.
+// kept rolled. g++ builds this file as C++ through ovik_compact_sim.
 #include "cuda/compact/kernels.hpp"
 #include "cuda/kernels/module_constant.hpp"
 

@@ -1,6 +1,6 @@
 // The energy kernels: subtractive product reduction, the internal-round sum
 // in index order and reduced, round loops kept rolled, for a small
-// instruction footprint. g++ builds this file as C++ through kernels_sim.cpp.
+// instruction footprint. g++ builds this file as C++ through ovik_energy_sim.
 #include "cuda/energy/kernels.hpp"
 #include "cuda/kernels/module_constant.hpp"
 

@@ -1,7 +1,7 @@
 // The fast120 kernels: ε-multiply product reduction with the carry fused
 // into the subtraction, the internal-round sum in index order and reduced,
 // round loops kept rolled. g++ builds this file as C++ through
-// kernels_sim.cpp.
+// ovik_fast120_sim.
 #include "cuda/fast120/kernels.hpp"
 #include "cuda/kernels/module_constant.hpp"
 

@@ -2,7 +2,7 @@
 // into the subtraction, constants folded into the last multiplications, x⁷
 // by x², x³, x⁴, the internal-round sum by halves at 96 bits, round loops
 // left to the code generator. g++ builds this file as C++ through
-// kernels_sim.cpp.
+// ovik_fast86_sim.
 #include "cuda/fast86/kernels.hpp"
 #include "cuda/kernels/module_constant.hpp"
 

@@ -2,7 +2,7 @@
 // into the subtraction, constants folded into the last multiplications, x⁷
 // by x², x⁴, x⁶, the internal-round sum by halves at 96 bits, round loops
 // left to the code generator, and the mining kernel deciding on hash bytes
-// 0-7 early. g++ builds this file as C++ through kernels_sim.cpp.
+// 0-7 early. g++ builds this file as C++ through ovik_fast89_sim.
 #include "cuda/fast89/kernels.hpp"
 #include "cuda/kernels/module_constant.hpp"
 

@@ -3,12 +3,12 @@
 // and reduced, round loops kept rolled, 1,024 threads per mining block. Its
 // constants come in their own order: the host tables, the job's symbols,
 // then the knob words without gl32v10::Wk. g++ builds this file as C++
-// through kernels_sim.cpp.
+// through ovik_hb89_sim.
 #include "cuda/hb89/kernels.hpp"
 #include "cuda/kernels/module_constant.hpp"
 
 #define QTC_MODULE_WITHOUT_GL32V10
-#include "cuda/kernels/host_tables.cuh"
+#include "host_tables.cuh"
 #include "cuda/kernels/job_symbols.cuh"
 #include "cuda/kernels/knob_words.cuh"
 #undef QTC_MODULE_WITHOUT_GL32V10

@@ -11,7 +11,6 @@
 
 #include "cuda/common.hpp"
 #include "cuda/host_layer.hpp"
-#include "cuda/host_layer_single_stream.hpp"
 #include "tests/support/subprocess.hpp"
 
 namespace {
@@ -404,7 +403,7 @@ TEST_F(HostLayerTest, NvmlReadingsAndTheirAbsence) {
 
 namespace {
 
-using Single = qtc_host::HostLayerSingleStream<FakeModule>;
+using Single = qtc_host::HostLayer<FakeModule, qtc_host::OneStream>;
 
 struct SingleContext {
     explicit SingleContext(std::uint32_t cap = 8) : c(Single::ctx_create(0, cap, err, sizeof err)) {}

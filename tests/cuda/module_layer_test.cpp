@@ -1,26 +1,15 @@
 // A kernel module through its flat qtc_ interface, on the CPU stand-in or a
 // GPU: the GPU hash against the host hash and the embedded vectors. Built
-// once per module: LAYER_HEADER and LAYER_NS name the module's host copy and
-// its namespace, LAYER_CTX its context record, LAYER_MAX_THREADS its mining
-// bound and LAYER_CC120_THREADS that bound on compute capability 12.0
-// (energy by default).
+// once per module of the module list (tests/CMakeLists.txt): LAYER_HEADER
+// and LAYER_NS name the module's host copy and its namespace, LAYER_CTX its
+// context record, LAYER_MAX_THREADS its mining bound and LAYER_CC120_THREADS
+// that bound on compute capability 12.0.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <set>
 
-#if !defined(LAYER_NS)
-#define LAYER_HEADER "cuda/energy_host_layer.hpp"
-#define LAYER_NS qtcv_e
-#define LAYER_CC120_THREADS 1024
-#endif
-#if !defined(LAYER_CTX)
-#define LAYER_CTX qtc_ctx
-#endif
-#if !defined(LAYER_MAX_THREADS)
-#define LAYER_MAX_THREADS 256
-#endif
 #include LAYER_HEADER
 #include "poseidon2-core/src/hash.hpp"
 #include "src/pow/target.hpp"

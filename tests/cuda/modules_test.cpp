@@ -38,6 +38,14 @@ TEST(Modules, EveryCarriedModuleWorksThroughTheTable) {
     EXPECT_EQ(qtc_module(-1), nullptr);
 }
 
+// A module is found by its name as by its kind; nothing else names one.
+TEST(Modules, EveryModuleIsFoundByItsName) {
+    const char* names[] = {"energy", "compact", "hb89", "fast89", "fast120", "fast86"};
+    for (int kind = 0; kind < 6; ++kind) EXPECT_EQ(qtc_module_named(names[kind]), qtc_module(kind)) << names[kind];
+    for (const char* other : {"", "auto", "none", "Energy", "fast8", "fast860"})
+        EXPECT_EQ(qtc_module_named(other), nullptr) << other;
+}
+
 // fast89, fast120 and fast86 share one namespace and every kernel and
 // constant name, yet each context runs its own module: the three hold
 // different jobs at once and each finds exactly its own job's counter (with

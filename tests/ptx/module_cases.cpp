@@ -7,9 +7,11 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <string>
 
 #include "poseidon2-core/src/hash.hpp"
 #include "src/selftest/vectors.hpp"
+#include "tests/ptx/ptx_builds.hpp"
 #include "tests/ptx/ptx_host_layer.hpp"
 #include "tests/support/counter_hash.hpp"
 #include "tests/support/reference_poseidon2.hpp"
@@ -20,7 +22,9 @@ namespace ptx_cases {
 using Hash = target_cases::Hash;
 
 ModuleTraits traits_of(std::string_view module) {
-    return {module == "hb89", module == "fast89" || module == "fast86"};
+    for (const PtxBuild& build : ptx_builds())
+        if (build.module == module) return {build.single_stream, build.folded};
+    throw std::invalid_argument("no PTX build of module " + std::string(module));
 }
 
 namespace {

@@ -15,7 +15,8 @@ namespace ptx_cases {
 
 using Problems = std::vector<std::string>;
 
-// What a module's host copy and start state look like.
+// What a module's host copy and start state look like, as the module list
+// says (ptx_builds).
 struct ModuleTraits {
     bool single_stream;  // hb89's older record
     bool folded;         // c_mm carries QP_RC_EXT_INIT row 0 (fast89, fast86)

@@ -10,7 +10,6 @@
 
 #include "cuda/common.hpp"
 #include "cuda/host_layer.hpp"
-#include "cuda/host_layer_single_stream.hpp"
 #include "tests/ptx/loaded_module.hpp"
 
 namespace ptx_host {
@@ -47,6 +46,6 @@ inline unsigned mine_thread_bound(int) { return active_module().kernel(KernelRol
 #include "cuda/kernels/host_module.cuh"
 
 using TwoStreamLayer = qtc_host::HostLayer<KernelModule>;
-using SingleStreamLayer = qtc_host::HostLayerSingleStream<KernelModule>;
+using SingleStreamLayer = qtc_host::HostLayer<KernelModule, qtc_host::OneStream>;
 
 }  // namespace ptx_host
