@@ -2,11 +2,13 @@
 # Compiles every kernel module for each compute capability it carries
 # machine code for, with ptxas reporting, and fails when any kernel uses a
 # stack frame or spills registers, or when a module has no row below.
-# Usage: ptxas_check.sh NVCC SOURCE_ROOT GENERATED_INCLUDE_DIR
+# Usage: ptxas_check.sh NVCC SOURCE_ROOT GENERATED_INCLUDE_DIR [PTXAS_OPTIONS]
+# (PTXAS_OPTIONS: those the modules' builds give ptxas.)
 set -euo pipefail
 nvcc=$1
 root=$2
 generated=$3
+ptxas_options=${4:-}
 
 # The machine code targets of each module, as its CMake target builds them.
 architectures() {
@@ -31,7 +33,8 @@ for source in "$root"/cuda/*_host_layer.cu; do
   fi
   for cc in $archs; do
     echo "== $module sm_$cc" >>"$report"
-    "$nvcc" -std=c++20 -I"$root" -I"$generated" -c -o /dev/null -Xptxas -v -gencode "arch=compute_$cc,code=sm_$cc" \
+    "$nvcc" -std=c++20 -I"$root" -I"$generated" -c -o /dev/null -Xptxas -v ${ptxas_options:+--ptxas-options="$ptxas_options"} \
+      -gencode "arch=compute_$cc,code=sm_$cc" \
       "$source" >>"$report" 2>&1
   done
 done
