@@ -76,6 +76,7 @@ function(ovik_kernel_module name)
     target_link_libraries(${target} PUBLIC ovik_cuda_common_cuda PRIVATE ovik_kernel_tables)
     set_target_properties(${target} PROPERTIES CUDA_ARCHITECTURES "${ARG_ARCHS}" CUDA_STANDARD 17
                           INTERPROCEDURAL_OPTIMIZATION OFF)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:--ptxas-options=${OVIK_KERNEL_PTXAS_OPTIONS}>)
     if(OVIK_CUDA_COMPRESS_FOR_SIZE)
       target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:--compress-mode=size>)
     endif()

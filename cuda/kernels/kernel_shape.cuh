@@ -129,58 +129,30 @@ __device__ __forceinline__ Fe external_rc(int k) {
     return fe(TERMINAL ? QP_RC_EXT_TERM[k] : QP_RC_EXT_INIT[k]);
 }
 
-// Each element of `st` plus its round constant of external round r, reduced.
+// External round r: each element plus its round constant, reduced, through
+// its S-box, then the linear layer on lazy values. The twelve S-boxes and
+// the three output chunks are written out, each element staying in its own
+// registers (a rolled loop would rotate the state through the array, a
+// register move per word and turn). The linear layer uses that the column
+// sums of its three mix4 outputs are mix4 of the column sums t of its
+// inputs: each output chunk is mix4(chunk) + mix4(t), final on its own.
 template <bool TERMINAL>
-__device__ __forceinline__ void enter_external(Fe (&x)[12], const State& st, int r) {
+__device__ __forceinline__ void external_round(State& st, int r) {
+    Fe x[12];
     QTC_UNROLLED
-    for (int i = 0; i < 12; ++i) x[i] = qp6_reduce(add(st[i], external_rc<TERMINAL>(12 * r + i)));
-}
-
-// External round r on `x`, whose elements already carry the round's
-// constants and are reduced. Its outputs leave in the same form for round
-// r + 1, or just reduced after the fourth round, so that between rounds the
-// state takes two words an element rather than three.
-//
-// The S-boxes run two at a time in a rolled loop, the elements rotating
-// through `x`: the code generator interleaves whatever S-boxes one turn
-// holds, and under 64 registers a turn of four already spills. The linear
-// layer then uses that the column sums of its three mix4 outputs are mix4
-// of the column sums t of its inputs: each output chunk is mix4(chunk) +
-// mix4(t), final on its own, so it is reduced at once instead of all twelve
-// outputs waiting as lazy values for the sums.
-template <bool TERMINAL>
-__device__ __forceinline__ void external_round(Fe (&x)[12], int r) {
-    QTC_ROLLED
-    for (int c = 0; c < 6; ++c) {
-        Fe y[2];
-        QTC_UNROLLED
-        for (int j = 0; j < 2; ++j) y[j] = sbox7(x[j]);
-        QTC_UNROLLED
-        for (int i = 0; i < 10; ++i) x[i] = x[i + 2];
-        QTC_UNROLLED
-        for (int j = 0; j < 2; ++j) x[10 + j] = y[j];
-    }
+    for (int i = 0; i < 12; ++i) x[i] = sbox7(qp6_reduce(add(st[i], external_rc<TERMINAL>(12 * r + i))));
     Lazy t[4];
     QTC_UNROLLED
     for (int k = 0; k < 4; ++k) t[k] = add(add(lazy(x[k]), x[4 + k]), x[8 + k]);
     mix4(t[0], t[1], t[2], t[3]);
-    QTC_ROLLED
+    QTC_UNROLLED
     for (int c = 0; c < 3; ++c) {
         Lazy y[4];
         QTC_UNROLLED
-        for (int j = 0; j < 4; ++j) y[j] = lazy(x[j]);
+        for (int j = 0; j < 4; ++j) y[j] = lazy(x[4 * c + j]);
         mix4(y[0], y[1], y[2], y[3]);
         QTC_UNROLLED
-        for (int j = 0; j < 4; ++j) {
-            const Fe rc = r < 3 ? external_rc<TERMINAL>(12 * (r + 1) + 4 * c + j) : Fe{0, 0};
-            y[j] = add(add(y[j], t[j]), rc);
-        }
-        QTC_UNROLLED
-        for (int j = 0; j < 4; ++j) {
-            x[j] = x[4 + j];
-            x[4 + j] = x[8 + j];
-            x[8 + j] = qp6_reduce(y[j]);
-        }
+        for (int j = 0; j < 4; ++j) st[4 * c + j] = add(y[j], t[j]);
     }
 }
 
@@ -202,22 +174,19 @@ __device__ __forceinline__ void internal_round(Fe (&x)[12], int r) {
     for (int i = 0; i < 12; ++i) x[i] = mul_add(x[i], fe(QP_DIAG[i]), s);
 }
 
-// The 30 rounds of a permutation whose initial linear layer is already done;
-// they leave the state reduced.
+// The 30 rounds of a permutation whose initial linear layer is already done.
 __device__ __forceinline__ void rounds(State& st) {
-    Fe x[12];
-    enter_external<false>(x, st, 0);
     QTC_SHAPE_ROUND_LOOP
-    for (int r = 0; r < 4; ++r) external_round<false>(x, r);
+    for (int r = 0; r < 4; ++r) external_round<false>(st, r);
+    Fe x[12];
+    QTC_UNROLLED
+    for (int i = 0; i < 12; ++i) x[i] = qp6_reduce(st[i]);
     QTC_SHAPE_ROUND_LOOP
     for (int r = 0; r < 22; ++r) internal_round(x, r);
     QTC_UNROLLED
     for (int i = 0; i < 12; ++i) st[i] = lazy(x[i]);
-    enter_external<true>(x, st, 0);
     QTC_SHAPE_ROUND_LOOP
-    for (int r = 0; r < 4; ++r) external_round<true>(x, r);
-    QTC_UNROLLED
-    for (int i = 0; i < 12; ++i) st[i] = lazy(x[i]);
+    for (int r = 0; r < 4; ++r) external_round<true>(st, r);
 }
 
 // Every constant is added before its S-box: nothing to add after a

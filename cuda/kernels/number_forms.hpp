@@ -77,21 +77,21 @@ __device__ __forceinline__ Lazy add(Lazy a, Lazy b) {
 
 // The qp6 reduction of a lazy value: (l0 + l1·2^32) + l2·ε, with ε read from
 // a knob word `wk`, then ε once more on a carry out of 64 bits. l2 being
-// small, that second addition cannot carry.
+// small, that second addition cannot carry; it is the carry times ε, a
+// multiply-add like the first.
 __device__ __forceinline__ Fe reduce(Lazy a, std::uint32_t wk) {
 #if defined(__CUDA_ARCH__)
     Fe r;
-    std::uint32_t carry;
-    asm("mad.lo.cc.u32 %0, %3, %5, %6;\n\t"
-        "madc.hi.cc.u32 %1, %3, %5, %4;\n\t"
-        "addc.u32 %2, 0, 0;"
-        : "=&r"(r.lo), "=&r"(r.hi), "=r"(carry)
+    asm("{\n\t"
+        ".reg .u32 t0, t1, c;\n\t"
+        "mad.lo.cc.u32 t0, %2, %4, %5;\n\t"
+        "madc.hi.cc.u32 t1, %2, %4, %3;\n\t"
+        "addc.u32 c, 0, 0;\n\t"
+        "mad.lo.cc.u32 %0, c, %4, t0;\n\t"
+        "madc.hi.u32 %1, c, %4, t1;\n\t"
+        "}"
+        : "=r"(r.lo), "=r"(r.hi)
         : "r"(a.l2), "r"(a.l1), "r"(wk), "r"(a.l0));
-    const std::uint32_t fold = 0u - carry;
-    asm("add.cc.u32 %0, %0, %2;\n\t"
-        "addc.u32 %1, %1, 0;"
-        : "+r"(r.lo), "+r"(r.hi)
-        : "r"(fold));
     return r;
 #else
     const std::uint64_t low = static_cast<std::uint64_t>(a.l1) << 32 | a.l0;
@@ -101,18 +101,24 @@ __device__ __forceinline__ Fe reduce(Lazy a, std::uint32_t wk) {
 #endif
 }
 
+// a·b from its four partial products: the two cross products first, in 64
+// bits and a carry word, then a_lo·b_lo and a_hi·b_hi with the cross sum
+// added into them in one carry chain.
 __device__ __forceinline__ Wide mul_wide(Fe a, Fe b) {
 #if defined(__CUDA_ARCH__)
     Wide w;
-    asm("mul.lo.u32 %0, %4, %6;\n\t"
-        "mul.hi.u32 %1, %4, %6;\n\t"
-        "mad.lo.cc.u32 %1, %4, %7, %1;\n\t"
-        "madc.hi.u32 %2, %4, %7, 0;\n\t"
-        "mad.lo.cc.u32 %1, %5, %6, %1;\n\t"
-        "madc.hi.cc.u32 %2, %5, %6, %2;\n\t"
-        "addc.u32 %3, 0, 0;\n\t"
-        "mad.lo.cc.u32 %2, %5, %7, %2;\n\t"
-        "madc.hi.u32 %3, %5, %7, %3;"
+    asm("{\n\t"
+        ".reg .u32 m0, m1, cm;\n\t"
+        "mul.lo.u32 m0, %4, %7;\n\t"
+        "mul.hi.u32 m1, %4, %7;\n\t"
+        "mad.lo.cc.u32 m0, %5, %6, m0;\n\t"
+        "madc.hi.cc.u32 m1, %5, %6, m1;\n\t"
+        "addc.u32 cm, 0, 0;\n\t"
+        "mad.lo.cc.u32 %0, %4, %6, 0;\n\t"
+        "madc.hi.cc.u32 %1, %4, %6, m0;\n\t"
+        "madc.lo.cc.u32 %2, %5, %7, m1;\n\t"
+        "madc.hi.u32 %3, %5, %7, cm;\n\t"
+        "}"
         : "=&r"(w.p0), "=&r"(w.p1), "=&r"(w.p2), "=&r"(w.p3)
         : "r"(a.lo), "r"(a.hi), "r"(b.lo), "r"(b.hi));
     return w;
@@ -131,6 +137,8 @@ __device__ __forceinline__ Wide mul_wide(Fe a, Fe b) {
 }
 
 // a²: the two halves squared, the cross product once, shifted left by one.
+// The shifted cross product is the addend of the two squares' multiply-adds,
+// one carry chain through all four words, so no half-product is formed twice.
 __device__ __forceinline__ Wide sqr_wide(Fe a) {
 #if defined(__CUDA_ARCH__)
     Wide w;
@@ -141,13 +149,10 @@ __device__ __forceinline__ Wide sqr_wide(Fe a) {
         "shr.u32 c2, c1, 31;\n\t"
         "shf.l.clamp.b32 c1, c0, c1, 1;\n\t"
         "shl.b32 c0, c0, 1;\n\t"
-        "mul.lo.u32 %0, %4, %4;\n\t"
-        "mul.hi.u32 %1, %4, %4;\n\t"
-        "mul.lo.u32 %2, %5, %5;\n\t"
-        "mul.hi.u32 %3, %5, %5;\n\t"
-        "add.cc.u32 %1, %1, c0;\n\t"
-        "addc.cc.u32 %2, %2, c1;\n\t"
-        "addc.u32 %3, %3, c2;\n\t"
+        "mad.lo.cc.u32 %0, %4, %4, 0;\n\t"
+        "madc.hi.cc.u32 %1, %4, %4, c0;\n\t"
+        "madc.lo.cc.u32 %2, %5, %5, c1;\n\t"
+        "madc.hi.u32 %3, %5, %5, c2;\n\t"
         "}"
         : "=&r"(w.p0), "=&r"(w.p1), "=&r"(w.p2), "=&r"(w.p3)
         : "r"(a.lo), "r"(a.hi));
@@ -181,17 +186,21 @@ __device__ __forceinline__ Wide add_lazy(Wide w, Lazy s) {
 __device__ __forceinline__ Wide mul_add_wide(Fe a, Fe b, Lazy s) {
 #if defined(__CUDA_ARCH__)
     Wide w;
-    asm("mad.lo.cc.u32 %0, %4, %6, %8;\n\t"
-        "madc.hi.cc.u32 %1, %4, %6, %9;\n\t"
-        "addc.u32 %2, %10, 0;\n\t"
-        "mad.lo.cc.u32 %1, %4, %7, %1;\n\t"
-        "madc.hi.cc.u32 %2, %4, %7, %2;\n\t"
-        "addc.u32 %3, 0, 0;\n\t"
-        "mad.lo.cc.u32 %1, %5, %6, %1;\n\t"
-        "madc.hi.cc.u32 %2, %5, %6, %2;\n\t"
-        "addc.u32 %3, %3, 0;\n\t"
-        "mad.lo.cc.u32 %2, %5, %7, %2;\n\t"
-        "madc.hi.u32 %3, %5, %7, %3;"
+    asm("{\n\t"
+        ".reg .u32 l1, m0, m1, cm;\n\t"
+        "mul.lo.u32 m0, %4, %7;\n\t"
+        "mul.hi.u32 m1, %4, %7;\n\t"
+        "mad.lo.cc.u32 m0, %5, %6, m0;\n\t"
+        "madc.hi.cc.u32 m1, %5, %6, m1;\n\t"
+        "addc.u32 cm, 0, 0;\n\t"
+        "mad.lo.cc.u32 %0, %4, %6, %8;\n\t"
+        "madc.hi.cc.u32 l1, %4, %6, %9;\n\t"
+        "madc.lo.cc.u32 %2, %5, %7, %10;\n\t"
+        "madc.hi.u32 %3, %5, %7, 0;\n\t"
+        "add.cc.u32 %1, l1, m0;\n\t"
+        "addc.cc.u32 %2, %2, m1;\n\t"
+        "addc.u32 %3, %3, cm;\n\t"
+        "}"
         : "=&r"(w.p0), "=&r"(w.p1), "=&r"(w.p2), "=&r"(w.p3)
         : "r"(a.lo), "r"(a.hi), "r"(b.lo), "r"(b.hi), "r"(s.l0), "r"(s.l1), "r"(s.l2));
     return w;
@@ -256,20 +265,19 @@ __device__ __forceinline__ Lazy sum_by_halves(const Fe (&x)[12]) {
 // Subtractive reduction, from 2^64 ≡ ε and 2^96 ≡ −1:
 // p1 + p2 = s + c·2^32, X = (s + c)·2^32 + p0, Y = p2 + p3 + c, result X − Y,
 // and ε off once more when that subtraction borrows (it cannot borrow twice).
+// c stays in the carry flag: an addc without .cc leaves the flag as it was,
+// so the same c goes into X's high word and into Y.
 __device__ __forceinline__ Fe reduce_subtractive(Wide w) {
 #if defined(__CUDA_ARCH__)
     Fe r;
     asm("{\n\t"
-        ".reg .u32 s, c, y0, y1, m;\n\t"
+        ".reg .u32 s, xh, y0, y1, m;\n\t"
         "add.cc.u32 s, %3, %4;\n\t"
-        "addc.u32 c, 0, 0;\n\t"
-        "add.u32 s, s, c;\n\t"
-        "add.cc.u32 y0, %4, %5;\n\t"
+        "addc.u32 xh, s, 0;\n\t"
+        "addc.cc.u32 y0, %4, %5;\n\t"
         "addc.u32 y1, 0, 0;\n\t"
-        "add.cc.u32 y0, y0, c;\n\t"
-        "addc.u32 y1, y1, 0;\n\t"
         "sub.cc.u32 %0, %2, y0;\n\t"
-        "subc.cc.u32 %1, s, y1;\n\t"
+        "subc.cc.u32 %1, xh, y1;\n\t"
         "subc.u32 m, 0, 0;\n\t"
         "sub.cc.u32 %0, %0, m;\n\t"
         "subc.u32 %1, %1, 0;\n\t"
@@ -304,20 +312,20 @@ __device__ __forceinline__ Fe reduce_eps_reference(Wide w, std::uint32_t wk) {
 // by one multiply-add with the knob word `wk` (ε), 64 bits and a carry k;
 // then (L + k·2^32) − (p3 + k), which cannot overflow (L < 2^64 − 2^33 when
 // k is 1), and ε off once more when the subtraction borrows. Here p3 + k is
-// formed first and then subtracted.
+// formed first and then subtracted; k stays in the carry flag for both
+// L + k·2^32 and p3 + k (an addc without .cc leaves the flag as it was).
 __device__ __forceinline__ Fe reduce_eps_carry_added(Wide w, std::uint32_t wk) {
 #if defined(__CUDA_ARCH__)
     Fe r;
     asm("{\n\t"
-        ".reg .u32 l0, l1, k, y0, y1, m;\n\t"
+        ".reg .u32 l0, l1, xh, y0, y1, m;\n\t"
         "mad.lo.cc.u32 l0, %4, %5, %2;\n\t"
         "madc.hi.cc.u32 l1, %4, %5, %3;\n\t"
-        "addc.u32 k, 0, 0;\n\t"
-        "add.u32 l1, l1, k;\n\t"
-        "add.cc.u32 y0, %6, k;\n\t"
+        "addc.u32 xh, l1, 0;\n\t"
+        "addc.cc.u32 y0, %6, 0;\n\t"
         "addc.u32 y1, 0, 0;\n\t"
         "sub.cc.u32 %0, l0, y0;\n\t"
-        "subc.cc.u32 %1, l1, y1;\n\t"
+        "subc.cc.u32 %1, xh, y1;\n\t"
         "subc.u32 m, 0, 0;\n\t"
         "sub.cc.u32 %0, %0, m;\n\t"
         "subc.u32 %1, %1, 0;\n\t"
@@ -331,19 +339,19 @@ __device__ __forceinline__ Fe reduce_eps_carry_added(Wide w, std::uint32_t wk) {
 }
 
 // The same reduction with k taken as the incoming borrow of the subtraction
-// of p3, so that p3 + k is never formed.
+// of p3, so that p3 + k is never formed. The borrow comes from subtracting
+// L's high word plus k from L's high word, which borrows exactly when k is 1.
 __device__ __forceinline__ Fe reduce_eps_carry_fused(Wide w, std::uint32_t wk) {
 #if defined(__CUDA_ARCH__)
     Fe r;
     asm("{\n\t"
-        ".reg .u32 l0, l1, k, z, m;\n\t"
+        ".reg .u32 l0, l1, xh, z, m;\n\t"
         "mad.lo.cc.u32 l0, %4, %5, %2;\n\t"
         "madc.hi.cc.u32 l1, %4, %5, %3;\n\t"
-        "addc.u32 k, 0, 0;\n\t"
-        "add.u32 l1, l1, k;\n\t"
-        "sub.cc.u32 z, 0, k;\n\t"
+        "addc.u32 xh, l1, 0;\n\t"
+        "sub.cc.u32 z, l1, xh;\n\t"
         "subc.cc.u32 %0, l0, %6;\n\t"
-        "subc.cc.u32 %1, l1, 0;\n\t"
+        "subc.cc.u32 %1, xh, 0;\n\t"
         "subc.u32 m, 0, 0;\n\t"
         "sub.cc.u32 %0, %0, m;\n\t"
         "subc.u32 %1, %1, 0;\n\t"

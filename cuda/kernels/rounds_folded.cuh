@@ -17,24 +17,19 @@ __device__ __forceinline__ Fe external_sbox(const Lazy& v, int k) {
     return sbox7_plus(qp6_reduce(v), fe(fold));
 }
 
-// The S-boxes of external round r as three turns of a rolled loop, each doing
-// one chunk's four S-boxes (and its mix4 where MIX is set) while the chunks
-// rotate through the state, which ends in chunk order. Twelve S-boxes side
-// by side would need more registers than the launch bound leaves.
+// The S-boxes of external round r chunk by chunk, each chunk's four S-boxes
+// and its mix4 where MIX is set; the chunks are written out, so every
+// element stays in its own registers.
 template <bool TERMINAL, bool MIX>
 __device__ __forceinline__ void sbox_chunks(State& st, int r) {
-    QTC_ROLLED
+    QTC_UNROLLED
     for (int c = 0; c < 3; ++c) {
         Lazy y[4];
         QTC_UNROLLED
-        for (int j = 0; j < 4; ++j) y[j] = lazy(external_sbox<TERMINAL>(st[j], 12 * r + 4 * c + j));
+        for (int j = 0; j < 4; ++j) y[j] = lazy(external_sbox<TERMINAL>(st[4 * c + j], 12 * r + 4 * c + j));
         if (MIX) mix4(y[0], y[1], y[2], y[3]);
         QTC_UNROLLED
-        for (int j = 0; j < 4; ++j) {
-            st[j] = st[4 + j];
-            st[4 + j] = st[8 + j];
-            st[8 + j] = y[j];
-        }
+        for (int j = 0; j < 4; ++j) st[4 * c + j] = y[j];
     }
 }
 

@@ -3,12 +3,14 @@
 # carries machine code for, with ptxas reporting, and fails when any kernel
 # uses a stack frame or spills registers. The module list
 # (cuda/CMakeLists.txt) makes one such test per module.
-# Usage: ptxas_check.sh NVCC HOST_COPY "CC..." INCLUDE_DIR...
+# PTXAS_OPTIONS are those the module's build gives ptxas.
+# Usage: ptxas_check.sh NVCC HOST_COPY "CC..." "PTXAS_OPTIONS" INCLUDE_DIR...
 set -euo pipefail
 nvcc=$1
 source=$2
 ccs=$3
-shift 3
+ptxas_options=$4
+shift 4
 includes=()
 for dir in "$@"; do includes+=("-I$dir"); done
 
@@ -16,7 +18,8 @@ report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 for cc in $ccs; do
   echo "== $(basename "$source") sm_$cc" >>"$report"
-  "$nvcc" -std=c++20 "${includes[@]}" -c -o /dev/null -Xptxas -v -gencode "arch=compute_$cc,code=sm_$cc" \
+  "$nvcc" -std=c++20 "${includes[@]}" -c -o /dev/null -Xptxas -v \
+    ${ptxas_options:+--ptxas-options="$ptxas_options"} -gencode "arch=compute_$cc,code=sm_$cc" \
     "$source" >>"$report" 2>&1
 done
 kernels=$(grep -c 'bytes stack frame' "$report" || true)

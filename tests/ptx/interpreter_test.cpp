@@ -93,6 +93,14 @@ TEST(PtxInstructions, CarryChainsCarryAndBorrow) {
          "mad.lo.cc.u32 %r1, %r9, %r9, %r9; madc.hi.cc.u32 %r2, %r9, %r9, 0; madc.hi.u32 %r3, %r9, %r9, 1;"
          "st.global.u32 [%rd15], %r1; st.global.u32 [%rd15+8], %r2; st.global.u32 [%rd15+16], %r3;",
          {0, 0xffffffff, 0xffffffff}},
+        {"addc without .cc leaves the flag: a later addc.cc takes the same carry",
+         "add.cc.u32 %r1, 0xffffffff, 1; addc.u32 %r2, 7, 0; addc.cc.u32 %r3, 0xffffffff, 0; addc.u32 %r4, 0, 0;"
+         "st.global.u32 [%rd15], %r2; st.global.u32 [%rd15+8], %r3; st.global.u32 [%rd15+16], %r4;",
+         {8, 0, 1}},
+        {"subc without .cc leaves the borrow for the next subc",
+         "sub.cc.u32 %r1, 0, 1; subc.u32 %r2, 7, 0; subc.u32 %r3, 7, 1;"
+         "st.global.u32 [%rd15], %r2; st.global.u32 [%rd15+8], %r3;",
+         {6, 5}},
         {"mad.hi.cc takes no carry in but carries out; madc.lo.cc takes it",
          "mov.u32 %r9, 0xffffffff; add.cc.u32 %r8, %r9, 1;"
          "mad.hi.cc.u32 %r1, %r9, %r9, 2; madc.lo.cc.u32 %r2, %r9, %r9, 0xffffffff; addc.u32 %r3, 0, 0;"
@@ -107,10 +115,10 @@ TEST(PtxInstructions, ProductChainGivesTheFullProduct) {
     const char* chain =
         "cvt.u32.u64 %r1, %rd13; shr.u64 %rd1, %rd13, 32; cvt.u32.u64 %r2, %rd1;"
         "cvt.u32.u64 %r3, %rd14; shr.u64 %rd2, %rd14, 32; cvt.u32.u64 %r4, %rd2;"
-        "mul.lo.u32 %r10, %r1, %r3; mul.hi.u32 %r11, %r1, %r3;"
-        "mad.lo.cc.u32 %r11, %r1, %r4, %r11; madc.hi.u32 %r12, %r1, %r4, 0;"
-        "mad.lo.cc.u32 %r11, %r2, %r3, %r11; madc.hi.cc.u32 %r12, %r2, %r3, %r12; addc.u32 %r13, 0, 0;"
-        "mad.lo.cc.u32 %r12, %r2, %r4, %r12; madc.hi.u32 %r13, %r2, %r4, %r13;"
+        "mul.lo.u32 %r5, %r1, %r4; mul.hi.u32 %r6, %r1, %r4;"
+        "mad.lo.cc.u32 %r5, %r2, %r3, %r5; madc.hi.cc.u32 %r6, %r2, %r3, %r6; addc.u32 %r7, 0, 0;"
+        "mad.lo.cc.u32 %r10, %r1, %r3, 0; madc.hi.cc.u32 %r11, %r1, %r3, %r5;"
+        "madc.lo.cc.u32 %r12, %r2, %r4, %r6; madc.hi.u32 %r13, %r2, %r4, %r7;"
         "mov.b64 %rd3, {%r10, %r11}; mov.b64 %rd4, {%r12, %r13};"
         "st.global.u64 [%rd15], %rd3; st.global.u64 [%rd15+8], %rd4;";
     const std::uint64_t values[] = {0, 1, 0xffffffff, 0x100000000, 0xffffffff00000001, ~0ULL, 0x8000000080000000,
@@ -369,6 +377,12 @@ TEST(PtxFaults, NameTheLineAndTheCause) {
         {"a load through a null pointer", "mov.u64 %rd1, 0; ld.global.u32 %r1, [%rd1];", "outside every buffer"},
         {"a constant read past the bank", "ld.const.u64 %rd1, [table+16];", "read outside the constant space"},
         {"a loop that does not end", "\n$forever:\nbra $forever;", "PTX line 14: more than"},
+        {"a subc after an add.cc", "add.cc.u32 %r1, 1, 2; subc.u32 %r2, 5, 0;",
+         "PTX line 12: a borrow-in that no sub carry chain set"},
+        {"an addc.cc after a sub.cc", "sub.cc.u32 %r1, 1, 2; addc.cc.u32 %r2, 5, 0;",
+         "PTX line 12: a carry-in that no add or mad carry chain set"},
+        {"a madc.hi with no chain before it", "madc.hi.u32 %r2, 5, 6, 0;",
+         "PTX line 12: a carry-in that no add or mad carry chain set"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -119,7 +119,7 @@ struct Edit {
 void PrintTo(const Edit& e, std::ostream* os) { *os << e.name; }
 
 constexpr Edit EDITS[] = {
-    {"addc_into_add", R"(addc\.u32\s+%r\d+, %r\d+, c2;)", false, "addc.u32", "add.u32", "found"},
+    {"madc_into_mad", R"(madc\.hi\.u32\s+%r\d+, %r\d+, %r\d+, c2;)", false, "madc.hi.u32", "mad.hi.u32", "found"},
     {"subc_cc_into_sub_cc", R"(subc\.cc\.u32\s)", false, "subc.cc.u32", "sub.cc.u32", "found"},
     {"madc_hi_cc_into_mad_hi_cc", R"(madc\.hi\.cc\.u32\s)", false, "madc.hi.cc.u32", "mad.hi.cc.u32", "found"},
     {"prmt_selector_changed", R"(prmt\.b32\s+%r\d+, %r\d+, 0, 0x0123;)", false, "0x0123", "0x0132", "high halves"},

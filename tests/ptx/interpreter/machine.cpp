@@ -70,6 +70,16 @@ inline std::uint64_t extend_loaded(const Insn& in, std::uint64_t v) {
     return in.sign ? low_bits(sign_extend(v, 8u * in.size), in.width) : v;
 }
 
+enum class FlagKind : std::uint8_t { None, Carry, Borrow };
+
+// The carry flag as an instruction of chain kind `want` consumes it.
+inline std::uint64_t consume(const Kernel& k, const Insn& in, std::uint64_t cf, FlagKind kind, FlagKind want) {
+    if (kind != want) [[unlikely]]
+        fault(k, in, want == FlagKind::Carry ? "a carry-in that no add or mad carry chain set"
+                                             : "a borrow-in that no sub carry chain set");
+    return cf;
+}
+
 }  // namespace
 
 std::uint64_t run_thread(const Kernel& k, const Memory& m, const ThreadPlace& place) {
@@ -84,6 +94,9 @@ std::uint64_t run_thread(const Kernel& k, const Memory& m, const ThreadPlace& pl
     const Insn* const code = k.code.data();
     std::size_t pc = 0;
     std::uint64_t cf = 0;  // CC.CF
+    // Which kind of chain set CC.CF: a borrow is not a carry, so a chain
+    // that consumes the other kind's flag (or one never set) is refused.
+    FlagKind cf_kind = FlagKind::None;
     std::uint64_t executed = 0;
     std::uint64_t backward = 0;
     for (;;) {
@@ -148,11 +161,12 @@ std::uint64_t run_thread(const Kernel& k, const Memory& m, const ThreadPlace& pl
                 const std::uint64_t s = r[in.a] + r[in.b];
                 r[in.d] = u32(s);
                 cf = s >> 32;
+                cf_kind = FlagKind::Carry;
                 break;
             }
-            case Op::Addc: r[in.d] = u32(r[in.a] + r[in.b] + cf); break;
+            case Op::Addc: r[in.d] = u32(r[in.a] + r[in.b] + consume(k, in, cf, cf_kind, FlagKind::Carry)); break;
             case Op::AddcCc: {
-                const std::uint64_t s = r[in.a] + r[in.b] + cf;
+                const std::uint64_t s = r[in.a] + r[in.b] + consume(k, in, cf, cf_kind, FlagKind::Carry);
                 r[in.d] = u32(s);
                 cf = s >> 32;
                 break;
@@ -161,11 +175,12 @@ std::uint64_t run_thread(const Kernel& k, const Memory& m, const ThreadPlace& pl
                 const std::uint64_t a = r[in.a], b = r[in.b];
                 r[in.d] = u32(a - b);
                 cf = a < b;
+                cf_kind = FlagKind::Borrow;
                 break;
             }
-            case Op::Subc: r[in.d] = u32(r[in.a] - r[in.b] - cf); break;
+            case Op::Subc: r[in.d] = u32(r[in.a] - r[in.b] - consume(k, in, cf, cf_kind, FlagKind::Borrow)); break;
             case Op::SubcCc: {
-                const std::uint64_t a = r[in.a], b = r[in.b] + cf;
+                const std::uint64_t a = r[in.a], b = r[in.b] + consume(k, in, cf, cf_kind, FlagKind::Borrow);
                 r[in.d] = u32(a - b);
                 cf = a < b;
                 break;
@@ -174,24 +189,32 @@ std::uint64_t run_thread(const Kernel& k, const Memory& m, const ThreadPlace& pl
                 const std::uint64_t s = u32(r[in.a] * r[in.b]) + r[in.c];
                 r[in.d] = u32(s);
                 cf = s >> 32;
+                cf_kind = FlagKind::Carry;
                 break;
             }
             case Op::MadHiCc: {
                 const std::uint64_t s = ((r[in.a] * r[in.b]) >> 32) + r[in.c];
                 r[in.d] = u32(s);
                 cf = s >> 32;
+                cf_kind = FlagKind::Carry;
                 break;
             }
-            case Op::MadcLo: r[in.d] = u32(u32(r[in.a] * r[in.b]) + r[in.c] + cf); break;
+            case Op::MadcLo:
+                r[in.d] = u32(u32(r[in.a] * r[in.b]) + r[in.c] + consume(k, in, cf, cf_kind, FlagKind::Carry));
+                break;
             case Op::MadcLoCc: {
-                const std::uint64_t s = u32(r[in.a] * r[in.b]) + r[in.c] + cf;
+                const std::uint64_t s =
+                    u32(r[in.a] * r[in.b]) + r[in.c] + consume(k, in, cf, cf_kind, FlagKind::Carry);
                 r[in.d] = u32(s);
                 cf = s >> 32;
                 break;
             }
-            case Op::MadcHi: r[in.d] = u32(((r[in.a] * r[in.b]) >> 32) + r[in.c] + cf); break;
+            case Op::MadcHi:
+                r[in.d] = u32(((r[in.a] * r[in.b]) >> 32) + r[in.c] + consume(k, in, cf, cf_kind, FlagKind::Carry));
+                break;
             case Op::MadcHiCc: {
-                const std::uint64_t s = ((r[in.a] * r[in.b]) >> 32) + r[in.c] + cf;
+                const std::uint64_t s =
+                    ((r[in.a] * r[in.b]) >> 32) + r[in.c] + consume(k, in, cf, cf_kind, FlagKind::Carry);
                 r[in.d] = u32(s);
                 cf = s >> 32;
                 break;

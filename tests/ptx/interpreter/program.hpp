@@ -35,7 +35,8 @@ enum class Op : std::uint16_t {
     MulLo32, MulLo64, MulHiU32, MulHiS32, MulHiU64, MulWideU32, MulWideS32, MulWideU16, MulWideS16,
     MadLo32, MadLo64, MadHiU32, MadWideU32,
     // carry chains: CC.CF carries out of / into 32-bit additions, and is the
-    // borrow of subtractions
+    // borrow of subtractions; a carry-in is taken only from the same kind of
+    // chain (add and mad, or sub)
     AddCc, Addc, AddcCc, SubCc, Subc, SubcCc,
     MadLoCc, MadHiCc, MadcLo, MadcLoCc, MadcHi, MadcHiCc,
     // bits
