@@ -21,6 +21,7 @@
 
 #include "bench/gpu_bench_window.hpp"
 #include "src/gpu/geometry.hpp"
+#include "src/gpu/device.hpp"
 #include "src/gpu/gpu_context.hpp"
 #include "src/main/autotune.hpp"
 

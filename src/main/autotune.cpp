@@ -62,11 +62,6 @@ Result<double> bench_on(GpuContext& gpu, const LaunchGeometry& g, BenchSeconds w
 
 }  // namespace
 
-KernelKind kind_of_variant(std::string_view variant) {
-    const KernelKind kind = parse_kernel_name(variant);
-    return kind == KernelKind::none ? KernelKind::energy : kind;
-}
-
 Result<double> bench_geometry(int ordinal, KernelKind kind, const LaunchGeometry& geometry, BenchSeconds warm_up,
                               BenchSeconds window, const MonoClock& clock) {
     Result<GpuContext> gpu = gpu_open(ordinal, 256, kind);
@@ -74,17 +69,13 @@ Result<double> bench_geometry(int ordinal, KernelKind kind, const LaunchGeometry
     return bench_on(*gpu, geometry, warm_up, window, clock);
 }
 
-std::vector<LaunchGeometry> geometry_candidates(KernelKind best, int ordinal, std::uint32_t s) {
-    const std::uint32_t bound = gpu_max_threads(best, ordinal);
-    if (best == KernelKind::energy && bound >= 1024)
-        return {{32 * s, 1024, 4}, {64 * s, 1024, 1}, {128 * s, 256, 2}, {64 * s, 256, 2}, {128 * s, 256, 4}};
-    if (best == KernelKind::hb89) return {{32 * s, 1024, 1}, {64 * s, 1024, 2}, {128 * s, 1024, 1}};
-    if (bound >= 256)
-        return {{64 * s, 256, 2}, {128 * s, 256, 4}, {256 * s, 256, 2}, {64 * s, 256, 4}, {256 * s, 256, 4}};
-    return {{84 * s, 128, 2}, {168 * s, 128, 4}, {336 * s, 128, 2}, {84 * s, 128, 4}, {336 * s, 128, 4}};
+std::vector<LaunchGeometry> geometry_candidates(KernelKind best, int ordinal, std::uint32_t sms) {
+    std::vector<LaunchGeometry> geometries;
+    for (const GeometryStep& step : geometry_plan(best, ordinal).tuner) geometries.push_back(geometry_of(step, sms));
+    return geometries;
 }
 
-Result<Tuning> autotune_gpu(int ordinal, const std::string& label, int sm_count, KernelKind kind,
+Result<TuningDecision> autotune_gpu(int ordinal, const std::string& label, int sm_count, KernelKind kind,
                             const std::optional<LaunchGeometry>& manual, const AutotuneSeams& seams) {
     std::vector<KernelKind> kernels;
     if (kind == KernelKind::none) {
@@ -109,9 +100,7 @@ Result<Tuning> autotune_gpu(int ordinal, const std::string& label, int sm_count,
         const Result<double> k1 = seams.bench(ordinal, k, g, KERNEL_WARM_UP, KERNEL_WINDOW);
         if (!k1) return fail(Error(k1.error()).context(fmt::format("mesure du noyau {}", kernel_name(k))));
         seams.lines.out(measurement_line(ordinal, k, g, *k1));
-        const bool special = k == KernelKind::hb89 || k == KernelKind::fast89 || k == KernelKind::fast120 ||
-                             k == KernelKind::fast86;
-        if (kind == KernelKind::none && special && best) {
+        if (kind == KernelKind::none && kernel_variant(k).specialised && best) {
             // A specialised variant must beat the best twice, by 2 %.
             const Result<double> b2 = seams.bench(ordinal, best->kind, best->geometry, KERNEL_WARM_UP, KERNEL_WINDOW);
             if (!b2) return fail(b2.error());
@@ -144,15 +133,21 @@ Result<Tuning> autotune_gpu(int ordinal, const std::string& label, int sm_count,
         }
     }
     const std::int64_t now = seams.unix_seconds ? seams.unix_seconds() : wall_clock_unix_seconds();
-    return Tuning{std::string(kernel_name(best->kind)), best->geometry.blocks, best->geometry.threads,
-                  best->geometry.iters, best->mhs, fmt::format("unix {} on {}", now, label), std::string(TUNING_VERSION)};
+    return TuningDecision{Tuning{std::string(kernel_name(best->kind)), best->geometry.blocks, best->geometry.threads,
+                                 best->geometry.iters, best->mhs, fmt::format("unix {} on {}", now, label),
+                                 std::string(TUNING_VERSION)},
+                          best->kind};
 }
 
 namespace {
 
-// Whether a cached record may serve this slot; the first failing test ends it.
-bool usable(const Tuning& e, const TuningInputs& in) {
-    const KernelKind kind = kind_of_variant(e.variant);
+// The variant a cached record runs: its name's, energy for a name that
+// names none.
+KernelKind kind_of_record(const Tuning& e) { return chosen_or_energy(parse_kernel_name(e.variant)); }
+
+// Whether a cached record of variant `kind` may serve this slot; the first
+// failing test ends it.
+bool usable(const Tuning& e, KernelKind kind, const TuningInputs& in) {
     if (in.choice != KernelKind::none && kind != in.choice) return false;
     const Result<std::vector<KernelKind>> candidates = kernel_candidates(in.ordinal);
     if (!candidates || std::ranges::find(*candidates, kind) == candidates->end()) return false;
@@ -163,31 +158,33 @@ bool usable(const Tuning& e, const TuningInputs& in) {
 
 }  // namespace
 
-Result<Tuning> decide_tuning(const TuningInputs& in, TuneCache& cache, const AutotuneSeams& seams) {
-    const KernelKind base_kind = in.choice == KernelKind::none ? KernelKind::energy : in.choice;
+Result<TuningDecision> decide_tuning(const TuningInputs& in, TuneCache& cache, const AutotuneSeams& seams) {
+    const KernelKind base_kind = chosen_or_energy(in.choice);
     if (in.no_autotune)
-        return Tuning{std::string(kernel_name(base_kind)), in.base.blocks, in.base.threads, in.base.iters, 0.0,
-                      "not measured (--no-autotune)", std::string(TUNING_VERSION)};
-    if (!in.retune) {
-        if (const auto it = cache.entries.find(in.key); it != cache.entries.end() && usable(it->second, in)) {
-            const Tuning& e = it->second;
+        return TuningDecision{Tuning{std::string(kernel_name(base_kind)), in.base.blocks, in.base.threads,
+                                     in.base.iters, 0.0, "not measured (--no-autotune)", std::string(TUNING_VERSION)},
+                              base_kind};
+    if (const auto it = cache.entries.find(in.key); !in.retune && it != cache.entries.end()) {
+        const Tuning& e = it->second;
+        if (const KernelKind kind = kind_of_record(e); usable(e, kind, in)) {
             seams.lines.out(fmt::format(
                 "[tune] GPU{} {}: cached — {} {}×{}×{} ({:.1f} MH/s when measured; --retune to measure again)",
                 in.ordinal, in.label, e.variant, e.blocks, e.threads, e.iters, e.mhs));
-            return e;
+            return TuningDecision{e, kind};
         }
     }
     seams.lines.out(
         fmt::format("[tune] GPU{} {}: measuring kernels and batch geometry (about 15 s)…", in.ordinal, in.label));
-    Result<Tuning> t = autotune_gpu(in.ordinal, in.label, in.sm_count, in.choice,
-                                    in.manual_geometry ? std::optional(in.base) : std::nullopt, seams);
-    if (!t) return t;
-    seams.lines.out(ui_paint(fmt::format("[tune] GPU{} → {} {}×{}×{} = {:.1f} MH/s", in.ordinal, t->variant, t->blocks,
-                                         t->threads, t->iters, t->mhs),
+    Result<TuningDecision> decision = autotune_gpu(in.ordinal, in.label, in.sm_count, in.choice,
+                                                   in.manual_geometry ? std::optional(in.base) : std::nullopt, seams);
+    if (!decision) return decision;
+    const Tuning& t = decision->record;
+    seams.lines.out(ui_paint(fmt::format("[tune] GPU{} → {} {}×{}×{} = {:.1f} MH/s", in.ordinal, t.variant, t.blocks,
+                                         t.threads, t.iters, t.mhs),
                              GREEN));
     if (in.choice == KernelKind::none && !in.manual_geometry) {
-        cache.entries.insert_or_assign(in.key, *t);
+        cache.entries.insert_or_assign(in.key, t);
         cache.changed = true;
     }
-    return t;
+    return decision;
 }

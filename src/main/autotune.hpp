@@ -40,12 +40,18 @@ inline constexpr BenchSeconds GEOMETRY_WARM_UP{0.6}, GEOMETRY_WINDOW{1.8};
 inline constexpr double REPEATABLE_MARGIN = 1.02;
 inline constexpr double GEOMETRY_MARGIN = 1.003;
 
+// A slot's tuning: the record, as cached and shown, and the variant it runs.
+struct TuningDecision {
+    Tuning record;
+    KernelKind kind;
+};
+
 // The kernel phase over the candidates (or the chosen kind), then, without
 // a manual geometry, the geometry phase for the best variant.
-Result<Tuning> autotune_gpu(int ordinal, const std::string& label, int sm_count, KernelKind kind,
+Result<TuningDecision> autotune_gpu(int ordinal, const std::string& label, int sm_count, KernelKind kind,
                             const std::optional<LaunchGeometry>& manual, const AutotuneSeams& seams = AutotuneSeams{});
 
-// The geometries the geometry phase tries for `best`, in order.
+// The geometries the geometry phase tries for `best`, in order: its plan's.
 std::vector<LaunchGeometry> geometry_candidates(KernelKind best, int ordinal, std::uint32_t sms);
 
 struct TuningInputs {
@@ -61,8 +67,7 @@ struct TuningInputs {
 };
 
 // The slot's record: --no-autotune, a usable cached record, or a
-// measurement (stored in the cache under auto without geometry options).
-Result<Tuning> decide_tuning(const TuningInputs& in, TuneCache& cache, const AutotuneSeams& seams = AutotuneSeams{});
-
-// parse_kernel_name with "no variant" read as energy.
-KernelKind kind_of_variant(std::string_view variant);
+// measurement (stored in the cache under auto without geometry options). A
+// cached record's variant name that names none runs energy.
+Result<TuningDecision> decide_tuning(const TuningInputs& in, TuneCache& cache,
+                                     const AutotuneSeams& seams = AutotuneSeams{});

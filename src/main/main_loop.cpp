@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "cuda/modules.hpp"
+#include "src/gpu/device.hpp"
 #include "src/base/durations.hpp"
 #include "src/ui/colors.hpp"
 #include "src/ui/console_safe.hpp"
@@ -26,7 +26,7 @@ public:
           seams_(seams),
           period_(duration_from_s(std::max<std::uint64_t>(stats_every, 1))),
           previous_(miner.devices.size(), 0) {
-        if (!seams_.nvml_read) seams_.nvml_read = qtc_device_queries().nvml_read;
+        if (!seams_.nvml_read) seams_.nvml_read = gpu_nvml_read;
         started_ = seams_.clock();
         last_line_ = seams_.clock();
     }

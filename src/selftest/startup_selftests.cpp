@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "src/gpu/device.hpp"
 #include "src/gpu/gpu_context.hpp"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "src/gpu/geometry.hpp"
+#include "src/gpu/device.hpp"
 #include "src/gpu/gpu_context.hpp"
 #include "src/selftest/selftest_gpu.hpp"
 

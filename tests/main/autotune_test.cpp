@@ -38,6 +38,12 @@ struct ScriptedBench {
     }
 };
 
+// The record of a decision, or its error.
+Result<Tuning> record_of(Result<TuningDecision> decision) {
+    if (!decision) return std::unexpected(decision.error());
+    return decision->record;
+}
+
 class Autotune : public StandInDevices {
 protected:
     static void SetUpTestSuite() { setenv("NO_COLOR", "1", 1); }
@@ -48,7 +54,7 @@ TEST_F(Autotune, SpecialisedVariantsMustBeatTheBestTwiceAndGeometriesByTheMargin
     // Kernel phase on 8.9 (energy, compact, hb89, fast89), then energy's
     // geometry candidates.
     bench.rates = {100.0, 99.0, 103.0, 101.0, 102.0, 104.0, 100.0, 106.0, 100.2, 101.0, 101.3, 101.4, 50.0};
-    const Result<Tuning> t = autotune_gpu(DEVICE_89, "Sim RTX 4090", 128, K::none, std::nullopt, bench.seams());
+    const Result<Tuning> t = record_of(autotune_gpu(DEVICE_89, "Sim RTX 4090", 128, K::none, std::nullopt, bench.seams()));
     ASSERT_TRUE(t) << t.error().message();
     const std::vector<std::string> want_lines = {
         "[tune] GPU1 energy  16384×256×2 : 100.0 MH/s",
@@ -76,7 +82,7 @@ TEST_F(Autotune, GeometryPhaseAdoptsOnlyCandidatesAboveTheMargin) {
     ScriptedBench bench;
     // compact after energy becomes the best at once: no re-measurement for it.
     bench.rates = {99.0, 100.0, 100.2, 101.0, 101.3, 101.4, 50.0};
-    const Result<Tuning> t = autotune_gpu(DEVICE_90, "H", 2, K::none, std::nullopt, bench.seams());
+    const Result<Tuning> t = record_of(autotune_gpu(DEVICE_90, "H", 2, K::none, std::nullopt, bench.seams()));
     ASSERT_TRUE(t);
     EXPECT_EQ(bench.calls.size(), 7u);
     // 100.2 is not above 100.3; 101.0 is, and the threshold becomes 101.303,
@@ -106,7 +112,7 @@ TEST_F(Autotune, KernelPhaseRules) {
         SCOPED_TRACE(c.what);
         ScriptedBench bench;
         bench.rates = c.rates;
-        const Result<Tuning> t = autotune_gpu(c.device, "L", 2, c.kind, c.manual, bench.seams());
+        const Result<Tuning> t = record_of(autotune_gpu(c.device, "L", 2, c.kind, c.manual, bench.seams()));
         EXPECT_EQ(t ? t->variant : fmt::format("{:#}", t.error()), c.want);
         EXPECT_TRUE(bench.rates.empty()) << "with a manual geometry there is no geometry phase";
         if (t) {
@@ -124,6 +130,7 @@ TEST_F(Autotune, DecisionFromTheCommandLineTheCacheOrAMeasurement) {
         std::optional<Tuning> cached;
         std::deque<Result<double>> rates;
         std::string variant;
+        K kind;  // the variant the slot runs
         std::vector<std::string> first_lines;
         bool stored;
     };
@@ -131,18 +138,18 @@ TEST_F(Autotune, DecisionFromTheCommandLineTheCacheOrAMeasurement) {
         return TuningInputs{DEVICE_89, "L", 2, choice, base, manual, retune, no_autotune, "key"};
     };
     const Case cases[] = {
-        {"--no-autotune under auto", inputs(K::none, true, false, true), cached_fast89, {}, "energy", {}, false},
-        {"a usable cached record", inputs(K::none, false, false, false), cached_fast89, {}, "fast89",
+        {"--no-autotune under auto", inputs(K::none, true, false, true), cached_fast89, {}, "energy", K::energy, {}, false},
+        {"a usable cached record", inputs(K::none, false, false, false), cached_fast89, {}, "fast89", K::fast89,
          {"[tune] GPU1 L: cached — fast89 336×128×2 (321.5 MH/s when measured; --retune to measure again)"}, false},
         {"--retune measures and stores", inputs(K::none, false, true, false), cached_fast89,
-         {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0, 13.0}, "compact",
+         {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0, 13.0}, "compact", K::compact,
          {"[tune] GPU1 L: measuring kernels and batch geometry (about 15 s)…"}, true},
         {"another fixed kernel: measured, not stored", inputs(K::energy, true, false, false), cached_fast89, {9.0},
-         "energy", {"[tune] GPU1 L: measuring kernels and batch geometry (about 15 s)…"}, false},
+         "energy", K::energy, {"[tune] GPU1 L: measuring kernels and batch geometry (about 15 s)…"}, false},
         {"a manual geometry the record does not have", inputs(K::none, true, false, false), cached_fast89,
-         {1.0, 2.0, 3.0, 4.0, 5.0}, "compact", {"[tune] GPU1 L: measuring kernels and batch geometry (about 15 s)…"}, false},
+         {1.0, 2.0, 3.0, 4.0, 5.0}, "compact", K::compact, {"[tune] GPU1 L: measuring kernels and batch geometry (about 15 s)…"}, false},
         {"an unknown variant counts as energy", inputs(K::energy, false, false, false),
-         Tuning{"turbo", 64, 256, 2, 1.0, "m", "1.0.0"}, {}, "turbo",
+         Tuning{"turbo", 64, 256, 2, 1.0, "m", "1.0.0"}, {}, "turbo", K::energy,
          {"[tune] GPU1 L: cached — turbo 64×256×2 (1.0 MH/s when measured; --retune to measure again)"}, false},
     };
     for (const Case& c : cases) {
@@ -151,9 +158,11 @@ TEST_F(Autotune, DecisionFromTheCommandLineTheCacheOrAMeasurement) {
         if (c.cached) cache.entries["key"] = *c.cached;
         ScriptedBench bench;
         bench.rates = c.rates;
-        const Result<Tuning> t = decide_tuning(c.in, cache, bench.seams());
-        ASSERT_TRUE(t) << fmt::format("{:#}", t.error());
+        const Result<TuningDecision> decision = decide_tuning(c.in, cache, bench.seams());
+        ASSERT_TRUE(decision) << fmt::format("{:#}", decision.error());
+        const Tuning* t = &decision->record;
         EXPECT_EQ(t->variant, c.variant);
+        EXPECT_EQ(decision->kind, c.kind);
         EXPECT_TRUE(bench.rates.empty());
         ASSERT_GE(bench.lines.size(), c.first_lines.size());
         EXPECT_EQ(std::vector<std::string>(bench.lines.begin(), bench.lines.begin() + c.first_lines.size()),

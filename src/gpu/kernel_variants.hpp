@@ -1,0 +1,171 @@
+// The kernel variants: every fact the miner keeps about one, a row each.
+// The GPU handle, the launch geometry, the auto-tune and the start-up read
+// this table; a new variant is one kind and one row here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string_view>
+
+enum class KernelKind : std::uint8_t {
+    energy = 0,
+    compact = 1,
+    hb89 = 2,
+    fast89 = 3,
+    fast120 = 4,
+    fast86 = 5,
+    // No variant: a text that names none, or the choice "auto" at start-up.
+    // A context never holds it.
+    none = 6,
+};
+
+// Compute capabilities, 10 × major + minor; the empty set stands for all.
+class Capabilities {
+public:
+    constexpr Capabilities(std::initializer_list<int> list) {
+        std::size_t i = 0;
+        for (int cc : list) values_[i++] = cc;
+    }
+    constexpr bool all() const { return values_[0] == 0; }
+    constexpr bool contains(int cc) const {
+        if (all()) return true;
+        for (int v : values_)
+            if (v == cc) return true;
+        return false;
+    }
+
+private:
+    std::array<int, 4> values_{};
+};
+
+// One launch geometry of a plan, its blocks counted per multiprocessor.
+struct GeometryStep {
+    std::uint32_t blocks_per_sm;
+    std::uint32_t threads;
+    std::uint32_t iters;
+};
+
+// The default geometry of a variant and the ones the auto-tune tries after
+// it, in order.
+struct GeometryPlan {
+    GeometryStep first;
+    std::span<const GeometryStep> tuner;
+};
+
+// A larger block bound than the module's own on one compute capability.
+struct WiderBound {
+    int capability;
+    std::uint32_t threads;
+};
+
+struct KernelVariant {
+    KernelKind kind;
+    std::string_view name;
+    std::string_view alias;  // empty: none
+    int module;              // the module's number in cuda/modules.hpp
+    Capabilities runs_on;
+    Capabilities tuned_on;  // where the auto-tune tries it
+    // The capability refusal as the context's opening words it, and as the
+    // start-up's check of a fixed --kernel words it.
+    std::string_view refusal_at_open;
+    std::string_view refusal_of_choice;
+    std::optional<WiderBound> wider_bound;
+    // Its own plan; without one, the plan of its thread bound.
+    std::optional<GeometryPlan> geometry;
+    // A specialised variant must beat the best general one repeatably.
+    bool specialised;
+    bool kernel_timing;
+};
+
+inline constexpr GeometryStep HB89_TUNER[] = {{32, 1024, 1}, {64, 1024, 2}, {128, 1024, 1}};
+
+inline constexpr KernelVariant KERNEL_VARIANTS[] = {
+    {.kind = KernelKind::energy,
+     .name = "energy",
+     .alias = "e",
+     .module = 0,
+     .runs_on = {},
+     .tuned_on = {},
+     .refusal_at_open = {},
+     .refusal_of_choice = {},
+     .wider_bound = WiderBound{120, 1024},
+     .geometry = std::nullopt,
+     .specialised = false,
+     .kernel_timing = true},
+    {.kind = KernelKind::compact,
+     .name = "compact",
+     .alias = "c",
+     .module = 1,
+     .runs_on = {},
+     .tuned_on = {},
+     .refusal_at_open = {},
+     .refusal_of_choice = {},
+     .wider_bound = std::nullopt,
+     .geometry = std::nullopt,
+     .specialised = false,
+     .kernel_timing = true},
+    {.kind = KernelKind::hb89,
+     .name = "hb89",
+     .alias = {},
+     .module = 2,
+     .runs_on = {89},
+     .tuned_on = {89},
+     .refusal_at_open = "this kernel is available only on SM89 / RTX 40 GPUs",
+     .refusal_of_choice = "this kernel requires an SM89 / RTX 40 GPU",
+     .wider_bound = std::nullopt,
+     .geometry = GeometryPlan{{64, 1024, 1}, HB89_TUNER},
+     .specialised = true,
+     .kernel_timing = false},
+    {.kind = KernelKind::fast89,
+     .name = "fast89",
+     .alias = {},
+     .module = 3,
+     .runs_on = {89},
+     .tuned_on = {89},
+     .refusal_at_open = "this kernel is available only on SM89 / RTX 40 GPUs",
+     .refusal_of_choice = "this kernel requires an SM89 / RTX 40 GPU",
+     .wider_bound = std::nullopt,
+     .geometry = std::nullopt,
+     .specialised = true,
+     .kernel_timing = true},
+    {.kind = KernelKind::fast120,
+     .name = "fast120",
+     .alias = {},
+     .module = 4,
+     .runs_on = {120},
+     .tuned_on = {120},
+     .refusal_at_open = "fast120 requires an SM120 GPU",
+     .refusal_of_choice = "fast120 requires an SM120 GPU",
+     .wider_bound = std::nullopt,
+     .geometry = std::nullopt,
+     .specialised = true,
+     .kernel_timing = true},
+    {.kind = KernelKind::fast86,
+     .name = "fast86",
+     .alias = {},
+     .module = 5,
+     .runs_on = {86, 89},
+     .tuned_on = {86},
+     .refusal_at_open = "fast86 requires an SM86 GPU (SM89 allowed for compatibility tests)",
+     .refusal_of_choice = "fast86 requires SM86 (SM89 allowed for compatibility tests)",
+     .wider_bound = std::nullopt,
+     .geometry = std::nullopt,
+     .specialised = true,
+     .kernel_timing = true},
+};
+
+inline constexpr std::size_t KERNEL_VARIANT_COUNT = std::size(KERNEL_VARIANTS);
+
+// Every variant's kind, in the table's order.
+inline constexpr std::array<KernelKind, KERNEL_VARIANT_COUNT> ALL_KERNEL_KINDS = [] {
+    std::array<KernelKind, KERNEL_VARIANT_COUNT> kinds{};
+    for (std::size_t i = 0; i < KERNEL_VARIANT_COUNT; ++i) kinds[i] = KERNEL_VARIANTS[i].kind;
+    return kinds;
+}();
+
+// The row of one of the variants (never none).
+const KernelVariant& kernel_variant(KernelKind kind);
