@@ -1,4 +1,4 @@
-#include "src/main/cli.hpp"
+#include "src/cli/cli.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +10,8 @@
 #include <fmt/format.h>
 
 #include "src/base/unicode.hpp"
-#include "src/main/decimal.hpp"
-#include "src/main/did_you_mean.hpp"
+#include "src/cli/decimal.hpp"
+#include "src/cli/did_you_mean.hpp"
 
 namespace {
 

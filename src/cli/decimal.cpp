@@ -1,4 +1,4 @@
-#include "src/main/decimal.hpp"
+#include "src/cli/decimal.hpp"
 
 #include <algorithm>
 #include <cctype>

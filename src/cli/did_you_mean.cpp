@@ -1,4 +1,4 @@
-#include "src/main/did_you_mean.hpp"
+#include "src/cli/did_you_mean.hpp"
 
 #include <algorithm>
 

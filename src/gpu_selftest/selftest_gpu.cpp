@@ -1,4 +1,4 @@
-#include "src/selftest/selftest_gpu.hpp"
+#include "src/gpu_selftest/selftest_gpu.hpp"
 
 #include <algorithm>
 #include <chrono>

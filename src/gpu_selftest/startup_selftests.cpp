@@ -1,4 +1,4 @@
-#include "src/selftest/startup_selftests.hpp"
+#include "src/gpu_selftest/startup_selftests.hpp"
 
 #include <fmt/format.h>
 

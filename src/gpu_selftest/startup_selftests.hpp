@@ -10,7 +10,7 @@
 #include "src/base/error.hpp"
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/kernel_kind.hpp"
-#include "src/selftest/selftest_gpu.hpp"
+#include "src/gpu_selftest/selftest_gpu.hpp"
 #include "src/selftest/vectors.hpp"
 
 // --selftest FILE: every GPU with every kernel it would use (the choice, or

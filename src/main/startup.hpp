@@ -7,8 +7,8 @@
 #include <string>
 
 #include "src/base/error.hpp"
-#include "src/main/autotune.hpp"
-#include "src/main/cli.hpp"
+#include "src/tune/autotune.hpp"
+#include "src/cli/cli.hpp"
 #include "src/main/main_loop.hpp"
 #include "src/main/miner_threads.hpp"
 

@@ -1,4 +1,4 @@
-#include "src/main/gpu_worker.hpp"
+#include "src/miner/gpu_worker.hpp"
 
 #include <algorithm>
 #include <cassert>
@@ -39,7 +39,7 @@ private:
     void process(const BatchResult& batch, const std::shared_ptr<const Job>& job);
     void update_busy_figure();
     void throttle_pause(ClockDuration pause);
-    bool stopping() const { return c_.stop_flag->load() || c_.seams.shutdown_requested->load(); }
+    bool stopping() const { return c_.mining.stop_flag->load() || c_.seams.shutdown_requested->load(); }
 
     int ordinal() const { return gpu_->device(); }
     void say(std::string_view line, std::string_view color, bool bold = false) const {
@@ -73,14 +73,14 @@ void GpuWorker::run() {
     }
     std::copy_n(random.begin(), 28, rand28_.begin());
     std::copy_n(random.begin() + 28, 24, rand24_.begin());
-    if (c_.stop_flag->load()) {
+    if (c_.mining.stop_flag->load()) {
         gpu_.reset();
         return;
     }
     batch_ = std::uint64_t{c_.geometry.blocks} * c_.geometry.threads * c_.geometry.iters;
 
     while (!c_.seams.shutdown_requested->load()) {
-        auto [generation, job] = job_slot_get(*c_.slot);
+        auto [generation, job] = job_slot_get(*c_.mining.slot);
         Result<void> turn;
         if (generation != last_generation_)
             turn = job_change(generation, std::move(job));
@@ -92,7 +92,7 @@ void GpuWorker::run() {
             error_stop(turn.error());
             return;
         }
-        if (c_.stop_flag->load()) break;
+        if (c_.mining.stop_flag->load()) break;
     }
     exit_loop();
 }
@@ -179,7 +179,7 @@ void GpuWorker::process(const BatchResult& batch, const std::shared_ptr<const Jo
         const Bytes64 nonce = mining_nonce(nonce_hi_, rand24_, counter);
         const Bytes64 hash = pow_hash(job->mining_hash, nonce);
         if (!hash_meets_target(hash, job->share_target)) {
-            count(c_.stats->gpu_mismatch);
+            count(c_.mining.stats->gpu_mismatch);
             say(fmt::format("[GPU{}] GPU/HOST MISMATCH: candidate {:#x} host hash {}… ≥ target — NOT submitted",
                             ordinal(), counter, hex_encode(std::span(hash).first(12))),
                 RED, true);
@@ -187,8 +187,8 @@ void GpuWorker::process(const BatchResult& batch, const std::shared_ptr<const Jo
         }
         Share share{c_.seams.clock(), job, nonce, hash, static_cast<std::uint32_t>(ordinal()),
                     hash_meets_target(hash, job->block_target)};
-        const std::shared_ptr<JobSlot> slot = c_.slot;
-        queue_push(*c_.queue, std::move(share), [slot](std::string_view id) { return job_is_live_pred(slot, id); });
+        const std::shared_ptr<JobSlot> slot = c_.mining.slot;
+        queue_push(*c_.mining.queue, std::move(share), [slot](std::string_view id) { return job_is_live_pred(slot, id); });
     }
 }
 
@@ -216,7 +216,7 @@ void GpuWorker::error_stop(const Error& error) {
     current_job_.reset();
     gpu_.reset();
     c_.seams.lines.err(fmt::format("[GPU] worker thread stopped on error: {:#}", error));
-    c_.stop_flag->exchange(true);
+    c_.mining.stop_flag->exchange(true);
     c_.seams.shutdown_requested->exchange(true);
 }
 

@@ -13,24 +13,19 @@
 
 #include "src/base/bytes.hpp"
 #include "src/base/clock.hpp"
-#include "src/devfee/hashrate_meter.hpp"
+#include "src/miner/hashrate_meter.hpp"
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
-#include "src/main/miner_seams.hpp"
-#include "src/pool/job.hpp"
-#include "src/pool/job_slot.hpp"
-#include "src/pool/miner_stats.hpp"
-#include "src/pool/submit_queue.hpp"
+#include "src/miner/miner_seams.hpp"
+#include "src/miner/job.hpp"
+#include "src/miner/mining_state.hpp"
 #include "src/ui/console.hpp"
 
 // What one worker thread receives; it alone uses the context.
 struct GpuWorkerContext {
     GpuContext gpu;
-    std::shared_ptr<JobSlot> slot;
-    std::shared_ptr<MinerStats> stats;
-    std::shared_ptr<std::atomic<bool>> stop_flag;
+    MiningState mining;
     std::shared_ptr<HashCounters> hash_counters;
-    std::shared_ptr<SubmitQueue> queue;
     std::shared_ptr<HashCounters> busy_counters;
     std::size_t slot_index = 0;
     std::uint64_t throttle_ms = 0;

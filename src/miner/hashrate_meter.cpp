@@ -1,4 +1,4 @@
-#include "src/devfee/hashrate_meter.hpp"
+#include "src/miner/hashrate_meter.hpp"
 
 #include <chrono>
 

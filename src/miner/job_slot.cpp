@@ -1,4 +1,4 @@
-#include "src/pool/job_slot.hpp"
+#include "src/miner/job_slot.hpp"
 
 #include <algorithm>
 

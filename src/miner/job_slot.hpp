@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "src/base/clock.hpp"
-#include "src/pool/job.hpp"
+#include "src/miner/job.hpp"
 
 struct RecentJob {
     std::string id_prefix;

@@ -5,8 +5,8 @@
 #include <atomic>
 
 #include "src/base/clock.hpp"
-#include "src/main/random_source.hpp"
-#include "src/main/shutdown.hpp"
+#include "src/miner/random_source.hpp"
+#include "src/miner/shutdown.hpp"
 #include "src/ui/console.hpp"
 
 struct MinerSeams {

@@ -1,4 +1,4 @@
-#include "src/main/random_source.hpp"
+#include "src/miner/random_source.hpp"
 
 #include <sys/random.h>
 

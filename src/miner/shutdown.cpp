@@ -1,4 +1,4 @@
-#include "src/main/shutdown.hpp"
+#include "src/miner/shutdown.hpp"
 
 std::atomic<bool> SHUTDOWN_REQUESTED{false};
 std::atomic<unsigned> STOP_SIGNALS{0};

@@ -1,4 +1,4 @@
-#include "src/pool/submit_queue.hpp"
+#include "src/miner/submit_queue.hpp"
 
 #include <algorithm>
 #include <cstring>

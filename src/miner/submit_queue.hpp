@@ -18,9 +18,9 @@
 
 #include "src/base/bytes.hpp"
 #include "src/base/clock.hpp"
-#include "src/pool/job.hpp"
-#include "src/pool/job_slot.hpp"
-#include "src/pool/miner_stats.hpp"
+#include "src/miner/job.hpp"
+#include "src/miner/job_slot.hpp"
+#include "src/miner/miner_stats.hpp"
 
 struct Share {
     MonoTime found_at;

@@ -1,4 +1,4 @@
-#include "src/pool/job.hpp"
+#include "src/pool/job_template.hpp"
 
 #include <fmt/format.h>
 

@@ -1,8 +1,7 @@
-// Mining jobs: the template a pool hands out, its checks, and the optional
+// Job templates: what a pool hands out, its checks, and the optional
 // Ed25519 signature with which the pool operator vouches for it.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,23 +14,9 @@
 
 #include "src/base/bytes.hpp"
 #include "src/base/error.hpp"
+#include "src/miner/job.hpp"
 
 struct PoolClient;
-
-using NoncePrefix = std::array<std::uint8_t, 4>;
-
-// One mining job; immutable once built, shared read-only.
-struct Job {
-    std::optional<std::uint64_t> height;
-    std::string job_id;  // exactly as received
-    std::string share_difficulty;
-    std::string net_difficulty;
-    Bytes32 mining_hash;
-    Bytes64 share_target;
-    Bytes64 block_target;
-    NoncePrefix nonce_prefix;
-    bool is_dev;
-};
 
 inline constexpr std::string_view SIGNATURE_SCHEME = "ed25519-ovik-qtc-job-v1";
 

@@ -1,4 +1,4 @@
-#include "src/main/autotune.hpp"
+#include "src/tune/autotune.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -13,7 +13,7 @@
 #include "src/base/error.hpp"
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/kernel_kind.hpp"
-#include "src/main/tune_cache.hpp"
+#include "src/tune/tune_cache.hpp"
 #include "src/ui/console.hpp"
 
 using BenchSeconds = std::chrono::duration<double>;

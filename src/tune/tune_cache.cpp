@@ -1,4 +1,4 @@
-#include "src/main/tune_cache.hpp"
+#include "src/tune/tune_cache.hpp"
 
 #include <array>
 #include <cerrno>

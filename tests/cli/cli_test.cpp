@@ -3,9 +3,9 @@
 #include <cmath>
 #include <functional>
 
-#include "src/main/cli.hpp"
-#include "src/main/decimal.hpp"
-#include "src/main/did_you_mean.hpp"
+#include "src/cli/cli.hpp"
+#include "src/cli/decimal.hpp"
+#include "src/cli/did_you_mean.hpp"
 #include "tests/support/subprocess.hpp"
 
 namespace {

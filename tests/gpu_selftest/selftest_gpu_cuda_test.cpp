@@ -10,7 +10,7 @@
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/device.hpp"
 #include "src/gpu/gpu_context.hpp"
-#include "src/selftest/selftest_gpu.hpp"
+#include "src/gpu_selftest/selftest_gpu.hpp"
 
 TEST(SelftestOnTheGpu, EveryCandidateOfDeviceZeroPasses) {
     const auto vectors = parse_vectors(SELFTEST_VECTORS, EMBEDDED_VECTORS_LABEL).value();

@@ -13,8 +13,8 @@
 
 #include "src/base/hex.hpp"
 #include "src/gpu/geometry.hpp"
-#include "src/selftest/selftest_gpu.hpp"
-#include "src/selftest/startup_selftests.hpp"
+#include "src/gpu_selftest/selftest_gpu.hpp"
+#include "src/gpu_selftest/startup_selftests.hpp"
 #include "tests/gpu/stand_in_devices.hpp"
 
 namespace {

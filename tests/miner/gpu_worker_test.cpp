@@ -11,7 +11,7 @@
 
 #include "poseidon2-core/src/hash.hpp"
 #include "src/base/hex.hpp"
-#include "src/main/gpu_worker.hpp"
+#include "src/miner/gpu_worker.hpp"
 #include "tests/gpu/stand_in_devices.hpp"
 
 namespace {
@@ -106,14 +106,24 @@ class GpuWorkerTest : public StandInDevices {
 protected:
     GpuWorkerTest() : StandInDevices(SMALL_DEVICES) {}
 
+    // The context of slot 0 over the fixture's shared objects.
+    GpuWorkerContext context_of(GpuContext gpu, std::uint64_t throttle_ms, LaunchGeometry geometry) {
+        return GpuWorkerContext{.gpu = std::move(gpu),
+                                .mining = {.slot = slot, .stats = stats, .queue = queue, .stop_flag = stop_flag},
+                                .hash_counters = hash_counters,
+                                .busy_counters = busy_counters,
+                                .slot_index = 0,
+                                .throttle_ms = throttle_ms,
+                                .geometry = geometry};
+    }
+
     // Starts a worker on `kind` with one-shot gating; returns once it waits
     // in its first pause.
     void start(KernelKind kind, int device, LaunchGeometry geometry, std::uint32_t cap = 256,
                std::uint64_t throttle_ms = 1) {
         Result<GpuContext> gpu = gpu_open(device, cap, kind);
         ASSERT_TRUE(gpu) << gpu.error().message();
-        GpuWorkerContext c{std::move(*gpu), slot,         stats,          stop_flag, hash_counters,
-                           queue,           busy_counters, 0,             throttle_ms, geometry};
+        GpuWorkerContext c = context_of(std::move(*gpu), throttle_ms, geometry);
         c.seams.shutdown_requested = &shutdown;
         c.seams.random = [](std::span<std::uint8_t> out) -> Result<void> {
             std::fill(out.begin(), out.end(), RANDOM_BYTE);
@@ -329,7 +339,7 @@ TEST_F(GpuWorkerTest, StopBeforeTheStartTouchesNoGpu) {
     stop_flag->store(true);
     Result<GpuContext> gpu = gpu_open(DEVICE_90, 0, KernelKind::energy);
     ASSERT_TRUE(gpu);
-    GpuWorkerContext c{std::move(*gpu), slot, stats, stop_flag, hash_counters, queue, busy_counters, 0, 0, {1, 32, 1}};
+    GpuWorkerContext c = context_of(std::move(*gpu), 0, {1, 32, 1});
     c.seams.shutdown_requested = &shutdown;
     c.seams.lines = lines.output;
     job_slot_install(*slot, make_job("j", 1, Bytes64{}));
@@ -342,7 +352,7 @@ TEST_F(GpuWorkerTest, StopBeforeTheStartTouchesNoGpu) {
 TEST_F(GpuWorkerTest, FailingRandomSourceStopsTheMinerInsteadOfMiningWeakNonces) {
     Result<GpuContext> gpu = gpu_open(DEVICE_90, 0, KernelKind::energy);
     ASSERT_TRUE(gpu);
-    GpuWorkerContext c{std::move(*gpu), slot, stats, stop_flag, hash_counters, queue, busy_counters, 0, 0, {1, 32, 1}};
+    GpuWorkerContext c = context_of(std::move(*gpu), 0, {1, 32, 1});
     c.seams.shutdown_requested = &shutdown;
     c.seams.lines = lines.output;
     c.seams.random = [](std::span<std::uint8_t>) -> Result<void> { return fail("getrandom: Function not implemented (os error 38)"); };

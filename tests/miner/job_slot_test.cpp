@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "src/pool/job_slot.hpp"
+#include "src/miner/job_slot.hpp"
 
 namespace {
 

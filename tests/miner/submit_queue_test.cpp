@@ -3,7 +3,7 @@
 #include <random>
 #include <thread>
 
-#include "src/pool/submit_queue.hpp"
+#include "src/miner/submit_queue.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "src/base/hex.hpp"
 #include "src/pool/ed25519.hpp"
-#include "src/pool/job.hpp"
+#include "src/pool/job_template.hpp"
 #include "src/pool/pool_client.hpp"
 #include "tests/support/ed25519_sign.hpp"
 #include "tests/support/test_bytes.hpp"

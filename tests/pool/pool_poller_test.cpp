@@ -52,11 +52,11 @@ struct Poller {
         clients->user = pool_client_new(bridge.url(), "qzUser", "rig", 5s, false);
         if (with_dev) clients->dev = pool_client_new(bridge.url(), "qzDev", "dev", 5s, true);
         context.clients = clients;
-        context.slot = std::make_shared<JobSlot>(time.clock());
-        context.stats = stats;
-        context.stop_flag = stop;
+        context.mining.slot = std::make_shared<JobSlot>(time.clock());
+        context.mining.stats = stats;
+        context.mining.stop_flag = stop;
         context.wait_ms = 100;
-        context.queue = queue;
+        context.mining.queue = queue;
         context.meter = std::make_shared<HashrateMeter>(hint, std::make_shared<HashCounters>(1), time.now());
         context.devfee = with_dev ? std::make_shared<DevFeeState>("qzDev", 100, time.now())
                                   : std::make_shared<DevFeeState>(std::nullopt, 1, time.now());  // the dev fee off
@@ -178,7 +178,7 @@ TEST(PoolPoller, SessionChangeUsesTheDevClientWithoutTheCurrentId) {
     ASSERT_EQ(lines.size(), 2u) << out;
     EXPECT_NE(lines[0].find("[user] (new)"), std::string::npos);
     EXPECT_NE(lines[1].find("[dev] (dev fee session)"), std::string::npos);
-    EXPECT_TRUE(job_slot_get(*poller.context.slot).second->is_dev);
+    EXPECT_TRUE(job_slot_get(*poller.context.mining.slot).second->is_dev);
     for (const json& request : logged_requests(log)) {
         if (request["params"]["address"] != "qzDev") continue;
         EXPECT_EQ(request["params"]["worker"], "dev");
@@ -201,7 +201,7 @@ TEST(PoolPoller, NoWorkPausesTheGpus) {
                                  "1111111111111111…",
                              }));
     EXPECT_EQ(poller.time.slept(), 520ms);  // 20 ms in one slice, then the default 500 ms
-    EXPECT_EQ(job_slot_get(*poller.context.slot).first, 3u);  // installed, cleared, installed
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).first, 3u);  // installed, cleared, installed
     EXPECT_EQ(poller.stats->net_errors.load(), 0u);
 }
 
@@ -274,7 +274,7 @@ TEST(PoolPoller, SixtySecondsWithoutAnswerDropTheJobButKeepBlocks) {
     const auto lines = lines_of(out);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "[pool] unreachable for 60 s: job dropped, GPUs paused"), 1);
     EXPECT_EQ(out.find("NO JOB EVER RECEIVED"), std::string::npos);
-    EXPECT_EQ(job_slot_get(*poller.context.slot).second, nullptr);
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).second, nullptr);
     ASSERT_EQ(queue_len(*poller.queue), 1u);
     EXPECT_TRUE(poller.queue->shares.front().is_block);
 }
@@ -295,8 +295,8 @@ TEST(PoolPoller, RefusedSignaturesKeepTheCurrentJob) {
                          "[pool] --require-signed-jobs refuses unsigned jobs. Nothing is being mined; retrying every "
                          "10 s."),
               2);
-    EXPECT_EQ(job_slot_get(*poller.context.slot).second->job_id, "t#1");
-    EXPECT_EQ(job_slot_get(*poller.context.slot).first, 1u);
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).second->job_id, "t#1");
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).first, 1u);
 }
 
 TEST(PoolPoller, InvalidTemplatesAreReportedWithTheirJson) {
@@ -328,8 +328,8 @@ TEST(PoolPoller, ShowsThePoolsTextSafelyAndKeepsItsBytes) {
     EXPECT_TRUE(lines[1].starts_with("[pool] getBlockTemplate: network: JSON illisible: Failed to read JSON: ")) << lines[1];
     EXPECT_NE(lines[1].find("last read: '\"\\u202e\xef\xbf\xbd'"), std::string::npos) << lines[1];
     // The job itself keeps the pool's bytes: compared and sent back as they came.
-    EXPECT_EQ(job_slot_get(*poller.context.slot).second->job_id, hostile_id);
-    EXPECT_EQ(job_slot_get(*poller.context.slot).second->share_difficulty, "\\u001b[2J\xc2\x9b");
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).second->job_id, hostile_id);
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).second->share_difficulty, "\\u001b[2J\xc2\x9b");
 }
 
 TEST(PoolPoller, SeesTheStopFlagDuringABackOff) {

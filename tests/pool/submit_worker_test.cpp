@@ -12,6 +12,7 @@
 
 #include "poseidon2-core/src/hash.hpp"
 #include "src/base/hex.hpp"
+#include "src/pool/job_template.hpp"
 #include "src/pool/submit_worker.hpp"
 #include "src/pow/target.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
@@ -107,17 +108,17 @@ public:
         clients->user = pool_client_new(bridge_.url(), "qzUser", "rig", 5s, false);
         if (dev_client) clients->dev = pool_client_new(bridge_.url(), "qzDev", "devrig", 5s, true);
         context.clients = clients;
-        context.slot = std::make_shared<JobSlot>(time.clock());
-        context.stats = stats;
-        context.queue = std::make_shared<SubmitQueue>(stats, 64);
-        context.stop_flag = std::make_shared<std::atomic<bool>>(false);
+        context.mining.slot = std::make_shared<JobSlot>(time.clock());
+        context.mining.stats = stats;
+        context.mining.queue = std::make_shared<SubmitQueue>(stats, 64);
+        context.mining.stop_flag = std::make_shared<std::atomic<bool>>(false);
         context.drain = std::make_shared<SubmitDrain>(clients);
         context.clock = time.clock();
         context.sleep = time.sleeper();
 
         const json answer = bridge_.rpc("quantus_getBlockTemplate", {{"address", "qzUser"}, {"worker", "rig"}, {"wait_ms", 0}});
         job = std::get<std::shared_ptr<const Job>>(parse_template(answer.at("result"), *clients->user));
-        job_slot_install(*context.slot, job);
+        job_slot_install(*context.mining.slot, job);
     }
 
     BridgeProcess& bridge() { return bridge_; }
@@ -146,7 +147,7 @@ public:
     }
 
     void push(const Share& share) {
-        queue_push(*context.queue, share, [this](std::string_view id) { return job_is_live_pred(context.slot, id); });
+        queue_push(*context.mining.queue, share, [this](std::string_view id) { return job_is_live_pred(context.mining.slot, id); });
     }
 
     // Shares handled to the end, whatever the outcome.
@@ -178,8 +179,8 @@ public:
     }
 
     void shut_down(std::vector<std::thread>& threads) {
-        context.stop_flag->store(true);
-        queue_close(*context.queue);
+        context.mining.stop_flag->store(true);
+        queue_close(*context.mining.queue);
         for (std::thread& t : threads) t.join();
     }
 
@@ -320,7 +321,7 @@ TEST(SubmitWorker, PrintsAndCountsEveryOutcome) {
             const json answer = rig.bridge().rpc("quantus_submitWork", submit_params(share, "qzUser", "rig"));
             ASSERT_TRUE(answer.contains("result")) << answer;
         }
-        const std::uint64_t generation = job_slot_get(*rig.context.slot).first;
+        const std::uint64_t generation = job_slot_get(*rig.context.mining.slot).first;
 
         const auto lines = rig.run({share});
 
@@ -333,8 +334,8 @@ TEST(SubmitWorker, PrintsAndCountsEveryOutcome) {
         EXPECT_EQ(sent.back().at("params"), submit_params(share, "qzUser", "rig")) << c.what;
         // A stale answer withdraws the current job, whose shares are then no longer live.
         const bool stale = c.counted.stale != 0;
-        EXPECT_EQ(job_slot_get(*rig.context.slot).first, generation + (stale ? 1 : 0)) << c.what;
-        EXPECT_EQ(job_slot_is_live(*rig.context.slot, share.job->job_id), !stale) << c.what;
+        EXPECT_EQ(job_slot_get(*rig.context.mining.slot).first, generation + (stale ? 1 : 0)) << c.what;
+        EXPECT_EQ(job_slot_is_live(*rig.context.mining.slot, share.job->job_id), !stale) << c.what;
     }
 }
 
@@ -368,13 +369,13 @@ TEST(SubmitWorker, ShowsThePoolsTextSafelyAndSendsItsBytes) {
         Job copy = *rig.job;
         copy.job_id = hostile_id;
         const auto job = std::make_shared<const Job>(std::move(copy));
-        job_slot_install(*rig.context.slot, job);
+        job_slot_install(*rig.context.mining.slot, job);
         const Share share = rig.share(Strength::share, job);
         expect_lines(rig.run({share}), c.lines, share, c.what);
         const auto sent = rig.submissions();
         ASSERT_FALSE(sent.empty()) << c.what;
         EXPECT_EQ(sent[0]["params"]["job_id"], hostile_id) << c.what;
-        EXPECT_EQ(job_slot_get(*rig.context.slot).second == nullptr, c.withdraws) << c.what;
+        EXPECT_EQ(job_slot_get(*rig.context.mining.slot).second == nullptr, c.withdraws) << c.what;
     }
 }
 
@@ -388,7 +389,7 @@ TEST(SubmitWorker, StaleAnswerDropsTheQueuedSharesOfItsJob) {
     expect_lines(lines, {"[GPU0] share STALE job {job} : stale share"}, first, "stale");
     ASSERT_EQ(rig.submissions().size(), 1u);
     EXPECT_EQ(rig.submissions()[0]["params"]["nonce"], hex_encode(first.nonce));
-    EXPECT_EQ(queue_len(*rig.context.queue), 0u);
+    EXPECT_EQ(queue_len(*rig.context.mining.queue), 0u);
 }
 
 TEST(SubmitWorker, SendsEachSessionThroughItsClient) {
@@ -464,7 +465,7 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
     };
     for (const Case& c : cases) {
         Rig rig(c.faults);
-        if (c.stop_at_first_pause) rig.time.on_sleep([&] { rig.context.stop_flag->store(true); });
+        if (c.stop_at_first_pause) rig.time.on_sleep([&] { rig.context.mining.stop_flag->store(true); });
         const Share share = rig.share(Strength::share, nullptr, HASH_65536, false, 2);
         expect_lines(rig.run({share}), c.lines, share, c.what);
         EXPECT_EQ(rig.stats->net_errors.load(), c.net_errors) << c.what;
@@ -556,10 +557,10 @@ TEST(SubmitWorker, BlockOutlastsAnOutage) {
         const Share block = rig.share(Strength::block, nullptr, HASH_65536, true, 2);
         std::vector<std::string> lines;
         if (c.at_shutdown) {
-            rig.context.stop_flag->store(true);
+            rig.context.mining.stop_flag->store(true);
             rig.push(block);
             rig.context.drain->begin(rig.time.now());
-            queue_close(*rig.context.queue);
+            queue_close(*rig.context.mining.queue);
             testing::internal::CaptureStdout();
             submit_worker(rig.context);
             lines = split_lines(testing::internal::GetCapturedStdout());
@@ -571,7 +572,7 @@ TEST(SubmitWorker, BlockOutlastsAnOutage) {
         EXPECT_EQ(tally(rig.stats->user), c.counted) << c.what;
         EXPECT_EQ(rig.time.slept(), c.slept) << c.what;
         EXPECT_EQ(rig.submissions().size(), c.attempts) << c.what;
-        EXPECT_EQ(queue_len(*rig.context.queue), 0u) << c.what;
+        EXPECT_EQ(queue_len(*rig.context.mining.queue), 0u) << c.what;
     }
 }
 
@@ -582,7 +583,7 @@ TEST(SubmitWorker, LostBlockOfAnUnprintableJobIdGivesItsBytes) {
     Job copy = *rig.job;
     copy.job_id = std::string("1\0\x1b[31m#\xff", 9);
     const auto job = std::make_shared<const Job>(std::move(copy));
-    job_slot_install(*rig.context.slot, job);
+    job_slot_install(*rig.context.mining.slot, job);
     const Share block = rig.share(Strength::block, job, HASH_65536, true, 2);
     const std::vector<std::string> lines = rig.run({block});
     ASSERT_FALSE(lines.empty());
@@ -640,11 +641,11 @@ TEST(SubmitWorker, DrainEndsAtItsDeadline) {
         weaker[5] = 0x01;
         const Share blocks[] = {rig.share(Strength::block, nullptr, HASH_65536, true),
                                 rig.share(Strength::block, nullptr, weaker, true)};
-        rig.context.stop_flag->store(true);
+        rig.context.mining.stop_flag->store(true);
         for (const Share& s : {blocks[0], blocks[1], rig.share(Strength::share)}) rig.push(s);
         const auto left = c.end == End::passed ? 0ms : c.end == End::near ? 300ms : 10000ms;
         rig.context.drain->begin(rig.time.now() - SubmitDrain::LENGTH + left);
-        queue_close(*rig.context.queue);
+        queue_close(*rig.context.mining.queue);
 
         testing::internal::CaptureStdout();
         std::thread worker(submit_worker, std::cref(rig.context));
@@ -666,7 +667,7 @@ TEST(SubmitWorker, DrainEndsAtItsDeadline) {
         }
         EXPECT_EQ(rig.submissions().size(), c.submissions) << c.what;
         EXPECT_EQ(tally(rig.stats->user), Tally{.rejected = 2}) << c.what;
-        EXPECT_EQ(queue_len(*rig.context.queue), 1u) << c.what << ": the ordinary share stays";
+        EXPECT_EQ(queue_len(*rig.context.mining.queue), 1u) << c.what << ": the ordinary share stays";
     }
 }
 
@@ -684,7 +685,7 @@ TEST(SubmitWorker, ShutdownSendsEveryLateBlockOnceAndNoLateShare) {
     std::vector<std::thread> threads;
     for (int i = 0; i < WORKERS; ++i) threads.emplace_back(submit_worker, std::cref(rig.context));
     Rig::wait_until([&] { return rig.handled() == early.size(); });
-    rig.context.stop_flag->store(true);
+    rig.context.mining.stop_flag->store(true);
     // Long enough for every worker to see the flag: they must wait for the close.
     std::this_thread::sleep_for(300ms);
     for (const Share& s : late_blocks) rig.push(s);
@@ -703,7 +704,7 @@ TEST(SubmitWorker, ShutdownSendsEveryLateBlockOnceAndNoLateShare) {
     EXPECT_EQ(tally(rig.stats->user), (Tally{.accepted = 2 + LATE_BLOCKS, .blocks = LATE_BLOCKS}));
     EXPECT_EQ(std::ranges::count_if(lines, [](const std::string& l) { return l.contains("BLOCK FOUND"); }),
               LATE_BLOCKS);
-    EXPECT_EQ(queue_len(*rig.context.queue), late_shares.size());
+    EXPECT_EQ(queue_len(*rig.context.mining.queue), late_shares.size());
     EXPECT_EQ(rig.stats->abandoned.load(), 0u);
 }
 
@@ -712,7 +713,7 @@ TEST(SubmitWorker, ShutdownSendsEveryLateBlockOnceAndNoLateShare) {
 TEST(SubmitWorker, EndsWhenTheQueueIsClosedBeforeTheStopFlag) {
     Rig rig;
     rig.push(rig.share(Strength::share));
-    queue_close(*rig.context.queue);
+    queue_close(*rig.context.mining.queue);
     testing::internal::CaptureStdout();
     std::atomic<bool> finished{false};
     std::thread worker([&] {
@@ -722,7 +723,7 @@ TEST(SubmitWorker, EndsWhenTheQueueIsClosedBeforeTheStopFlag) {
     const auto give_up = std::chrono::steady_clock::now() + 5s;
     while (!finished && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(1ms);
     const bool ended_by_itself = finished;
-    rig.context.stop_flag->store(true);
+    rig.context.mining.stop_flag->store(true);
     worker.join();
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(ended_by_itself);

@@ -5,7 +5,7 @@
 
 #include <deque>
 
-#include "src/main/autotune.hpp"
+#include "src/tune/autotune.hpp"
 #include "tests/gpu/stand_in_devices.hpp"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include <fmt/format.h>
 
-#include "src/main/tune_cache.hpp"
+#include "src/tune/tune_cache.hpp"
 #include "tests/support/temp_files.hpp"
 
 namespace fs = std::filesystem;
