@@ -1,6 +1,7 @@
 // The number forms the command line accepts: decimal integers with an
-// optional sign, and decimal floating point. Failures name the reason the
-// way the standard parsers of the original tooling do.
+// optional sign, and decimal floating point. A failure is one fixed text
+// per reason ("invalid digit found in string", "number too large to fit
+// in target type", "invalid float literal" …).
 #pragma once
 
 #include <cstdint>

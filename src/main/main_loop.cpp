@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "src/gpu/device.hpp"
 #include "src/base/durations.hpp"
+#include "src/gpu/device.hpp"
 #include "src/ui/colors.hpp"
 #include "src/ui/console_safe.hpp"
 

@@ -11,11 +11,11 @@
 
 #include "src/base/clock.hpp"
 #include "src/base/error.hpp"
+#include "src/cli/cli.hpp"
 #include "src/devfee/devfee_state.hpp"
-#include "src/miner/hashrate_meter.hpp"
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
-#include "src/cli/cli.hpp"
+#include "src/miner/hashrate_meter.hpp"
 #include "src/miner/miner_seams.hpp"
 #include "src/miner/mining_state.hpp"
 #include "src/pool/pool_client.hpp"

@@ -12,9 +12,9 @@
 #include "src/devfee/dev_address.hpp"
 #include "src/gpu/device.hpp"
 #include "src/gpu/gpu_context.hpp"
+#include "src/gpu_selftest/startup_selftests.hpp"
 #include "src/pool/job_template.hpp"
 #include "src/pool/pool_client.hpp"
-#include "src/gpu_selftest/startup_selftests.hpp"
 #include "src/ui/banner.hpp"
 
 namespace {

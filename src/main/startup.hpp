@@ -7,10 +7,10 @@
 #include <string>
 
 #include "src/base/error.hpp"
-#include "src/tune/autotune.hpp"
 #include "src/cli/cli.hpp"
 #include "src/main/main_loop.hpp"
 #include "src/main/miner_threads.hpp"
+#include "src/tune/autotune.hpp"
 
 // What start-up reads besides the command line and the environment; the
 // process's own unless a test brings its own.

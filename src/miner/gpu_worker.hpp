@@ -13,11 +13,11 @@
 
 #include "src/base/bytes.hpp"
 #include "src/base/clock.hpp"
-#include "src/miner/hashrate_meter.hpp"
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
-#include "src/miner/miner_seams.hpp"
+#include "src/miner/hashrate_meter.hpp"
 #include "src/miner/job.hpp"
+#include "src/miner/miner_seams.hpp"
 #include "src/miner/mining_state.hpp"
 #include "src/ui/console.hpp"
 

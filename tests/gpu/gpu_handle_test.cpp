@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "src/gpu/geometry.hpp"
 #include "src/gpu/device.hpp"
+#include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
 #include "tests/gpu/stand_in_devices.hpp"
 

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "src/gpu/geometry.hpp"
 #include "src/gpu/device.hpp"
+#include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
 #include "src/gpu_selftest/selftest_gpu.hpp"
 
