@@ -30,15 +30,16 @@ TEST(KernelKind, NamesTheUserTypes) {
     for (KernelKind kind : ALL_KERNEL_KINDS) EXPECT_EQ(parse_kernel_name(kernel_name(kind)), kind);
 }
 
-// A row that names another module, refuses without words, or is tuned
-// where it cannot run would compile; these are the mistakes a new row can
-// make.
+// A row that names another module, claims kernel times its module does not
+// keep, refuses without words, or is tuned where it cannot run would
+// compile; these are the mistakes a new row can make.
 TEST(KernelVariants, EachRowDispatchesToItsOwnModuleAndRefusesInWords) {
     for (const KernelVariant& row : KERNEL_VARIANTS) {
         SCOPED_TRACE(row.name);
         const QtcModule* module = qtc_module(row.module);
         ASSERT_NE(module, nullptr);
         EXPECT_EQ(std::string(module->name), row.name);
+        EXPECT_EQ(module->kernel_times != nullptr, row.kernel_timing);
         EXPECT_EQ(&kernel_variant(row.kind), &row);
         EXPECT_EQ(row.refusal_at_open.empty(), row.runs_on.all());
         EXPECT_EQ(row.refusal_of_choice.empty(), row.runs_on.all());
