@@ -65,97 +65,61 @@ struct WiderBound {
 struct KernelVariant {
     KernelKind kind;
     std::string_view name;
-    std::string_view alias;  // empty: none
-    int module;              // the module's number in cuda/modules.hpp
-    Capabilities runs_on;
-    Capabilities tuned_on;  // where the auto-tune tries it
+    std::string_view alias = {};  // empty: none
+    int module;                   // the module's number in cuda/modules.hpp
+    Capabilities runs_on = {};    // empty: every capability
+    Capabilities tuned_on = {};   // where the auto-tune tries it
     // The capability refusal as the context's opening words it, and as the
     // start-up's check of a fixed --kernel words it.
-    std::string_view refusal_at_open;
-    std::string_view refusal_of_choice;
-    std::optional<WiderBound> wider_bound;
+    std::string_view refusal_at_open = {};
+    std::string_view refusal_of_choice = {};
+    std::optional<WiderBound> wider_bound = std::nullopt;
     // Its own plan; without one, the plan of its thread bound.
-    std::optional<GeometryPlan> geometry;
+    std::optional<GeometryPlan> geometry = std::nullopt;
     // A specialised variant must beat the best general one repeatably.
-    bool specialised;
-    bool kernel_timing;
+    bool specialised = false;
+    bool kernel_timing = true;
 };
 
 inline constexpr GeometryStep HB89_TUNER[] = {{32, 1024, 1}, {64, 1024, 2}, {128, 1024, 1}};
 
 inline constexpr KernelVariant KERNEL_VARIANTS[] = {
-    {.kind = KernelKind::energy,
-     .name = "energy",
-     .alias = "e",
-     .module = 0,
-     .runs_on = {},
-     .tuned_on = {},
-     .refusal_at_open = {},
-     .refusal_of_choice = {},
-     .wider_bound = WiderBound{120, 1024},
-     .geometry = std::nullopt,
-     .specialised = false,
-     .kernel_timing = true},
-    {.kind = KernelKind::compact,
-     .name = "compact",
-     .alias = "c",
-     .module = 1,
-     .runs_on = {},
-     .tuned_on = {},
-     .refusal_at_open = {},
-     .refusal_of_choice = {},
-     .wider_bound = std::nullopt,
-     .geometry = std::nullopt,
-     .specialised = false,
-     .kernel_timing = true},
+    {.kind = KernelKind::energy, .name = "energy", .alias = "e", .module = 0, .wider_bound = WiderBound{120, 1024}},
+    {.kind = KernelKind::compact, .name = "compact", .alias = "c", .module = 1},
     {.kind = KernelKind::hb89,
      .name = "hb89",
-     .alias = {},
      .module = 2,
      .runs_on = {89},
      .tuned_on = {89},
      .refusal_at_open = "this kernel is available only on SM89 / RTX 40 GPUs",
      .refusal_of_choice = "this kernel requires an SM89 / RTX 40 GPU",
-     .wider_bound = std::nullopt,
      .geometry = GeometryPlan{{64, 1024, 1}, HB89_TUNER},
      .specialised = true,
      .kernel_timing = false},
     {.kind = KernelKind::fast89,
      .name = "fast89",
-     .alias = {},
      .module = 3,
      .runs_on = {89},
      .tuned_on = {89},
      .refusal_at_open = "this kernel is available only on SM89 / RTX 40 GPUs",
      .refusal_of_choice = "this kernel requires an SM89 / RTX 40 GPU",
-     .wider_bound = std::nullopt,
-     .geometry = std::nullopt,
-     .specialised = true,
-     .kernel_timing = true},
+     .specialised = true},
     {.kind = KernelKind::fast120,
      .name = "fast120",
-     .alias = {},
      .module = 4,
      .runs_on = {120},
      .tuned_on = {120},
      .refusal_at_open = "fast120 requires an SM120 GPU",
      .refusal_of_choice = "fast120 requires an SM120 GPU",
-     .wider_bound = std::nullopt,
-     .geometry = std::nullopt,
-     .specialised = true,
-     .kernel_timing = true},
+     .specialised = true},
     {.kind = KernelKind::fast86,
      .name = "fast86",
-     .alias = {},
      .module = 5,
      .runs_on = {86, 89},
      .tuned_on = {86},
      .refusal_at_open = "fast86 requires an SM86 GPU (SM89 allowed for compatibility tests)",
      .refusal_of_choice = "fast86 requires SM86 (SM89 allowed for compatibility tests)",
-     .wider_bound = std::nullopt,
-     .geometry = std::nullopt,
-     .specialised = true,
-     .kernel_timing = true},
+     .specialised = true},
 };
 
 inline constexpr std::size_t KERNEL_VARIANT_COUNT = std::size(KERNEL_VARIANTS);

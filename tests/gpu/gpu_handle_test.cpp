@@ -43,9 +43,14 @@ TEST(KernelVariants, EachRowDispatchesToItsOwnModuleAndRefusesInWords) {
         EXPECT_EQ(&kernel_variant(row.kind), &row);
         EXPECT_EQ(row.refusal_at_open.empty(), row.runs_on.all());
         EXPECT_EQ(row.refusal_of_choice.empty(), row.runs_on.all());
-        for (int cc = 10; cc <= 130; ++cc)
-            if (row.tuned_on.contains(cc)) EXPECT_TRUE(row.runs_on.contains(cc)) << "tuned on " << cc;
-        if (!row.alias.empty()) EXPECT_EQ(parse_kernel_name(row.alias), row.kind);
+        for (int cc = 10; cc <= 130; ++cc) {
+            if (row.tuned_on.contains(cc)) {
+                EXPECT_TRUE(row.runs_on.contains(cc)) << "tuned on " << cc;
+            }
+        }
+        if (!row.alias.empty()) {
+            EXPECT_EQ(parse_kernel_name(row.alias), row.kind);
+        }
     }
 }
 
