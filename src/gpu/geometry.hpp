@@ -45,8 +45,8 @@ GeometryPlan geometry_plan(KernelKind kind, int device);
 LaunchGeometry geometry_of(const GeometryStep& step, std::uint32_t sms);
 
 // The variants the auto-tune tries on the device's compute capability, in
-// the table's order (energy, compact, fast86 on 8.6 unless the device's
-// fast86 validation failed, fast120 on 12.0, hb89 and fast89 on 8.9).
+// the table's order, fast86 left out on a device whose fast86 validation
+// failed.
 Result<std::vector<KernelKind>> kernel_candidates(int device);
 
 // Leaves fast86 out of the device's candidates for the rest of the process.

@@ -131,5 +131,8 @@ inline constexpr std::array<KernelKind, KERNEL_VARIANT_COUNT> ALL_KERNEL_KINDS =
     return kinds;
 }();
 
+// How the banner and the self-test name the build's set of kernels.
+inline constexpr std::string_view BUILD_DESCRIPTION = "V17 + HB89 + Fast86/Fast89/Fast120 (auto-selected per GPU)";
+
 // The row of one of the variants (never none).
 const KernelVariant& kernel_variant(KernelKind kind);

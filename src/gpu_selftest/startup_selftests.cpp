@@ -19,8 +19,7 @@ Result<void> run_selftest_mode(const std::string& path, std::span<const int> gpu
                                const GeometryOverrides& overrides, const SelftestOutput& output) {
     const Result<std::vector<SelftestVector>> vectors = load_vector_file(path);
     if (!vectors) return fail(vectors.error());
-    output.out(fmt::format("selftest: {} vectors ({}) — kernel {}", vectors->size(), path,
-                           "V17 + HB89 + Fast86/Fast89/Fast120 (auto-selected per GPU)"));
+    output.out(fmt::format("selftest: {} vectors ({}) — kernel {}", vectors->size(), path, BUILD_DESCRIPTION));
     for (int d : gpus) {
         const Result<std::vector<KernelKind>> kernels = kernels_to_test(d, choice);
         if (!kernels) return fail(kernels.error());

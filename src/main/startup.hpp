@@ -19,7 +19,6 @@ struct StartupSeams {
     LineOutput lines = console_lines();
 };
 
-inline constexpr std::string_view BUILD_DESCRIPTION = "V17 + HB89 + Fast86/Fast89/Fast120 (auto-selected per GPU)";
 inline constexpr std::string_view DEV_ADDRESS_PLACEHOLDER = "REPLACE_WITH_DEV_ADDRESS";
 inline constexpr std::string_view INTERNAL_RIG_VARIABLE = "VEZEZIRUZ_INTERNAL";
 

@@ -23,7 +23,7 @@ inline constexpr std::string_view TUNING_VERSION = "1.0.0";
 
 // One record. The member order is the order in the file.
 struct Tuning {
-    std::string variant;  // "energy", "compact", "hb89", "fast89", "fast120" or "fast86" when the miner writes it
+    std::string variant;  // a variant's name (kernel_name) when the miner writes it
     std::uint32_t blocks = 0, threads = 0, iters = 0;
     double mhs = 0.0;      // measured MH/s, 0 when not measured
     std::string measured;  // "unix {secs} on {label}" or "not measured (--no-autotune)"
