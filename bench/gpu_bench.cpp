@@ -20,9 +20,10 @@
 #include <fmt/format.h>
 
 #include "bench/gpu_bench_window.hpp"
+#include "src/gpu/device.hpp"
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
-#include "src/main/autotune.hpp"
+#include "src/tune/autotune.hpp"
 
 namespace {
 

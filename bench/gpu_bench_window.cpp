@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "cuda/modules.hpp"
+#include "src/gpu/device.hpp"
 #include "src/pow/nonce.hpp"
 #include "src/pow/target.hpp"
 
@@ -104,7 +104,7 @@ Result<BenchWindow> measure_window(GpuContext& gpu, const LaunchGeometry& g, con
         u = 1 - u;
     }
     std::uint32_t power = 0, limit = 0, clock = 0;
-    if (qtc_device_queries().nvml_read(gpu.device(), &power, &limit, &clock) == 0) {
+    if (gpu_nvml_read(gpu.device(), &power, &limit, &clock) == 0) {
         w.power_mw = power;
         w.clock_mhz = clock;
     }

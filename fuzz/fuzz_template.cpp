@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "src/base/error.hpp"
-#include "src/pool/job.hpp"
+#include "src/pool/job_template.hpp"
 #include "src/pool/pool_client.hpp"
 #include "src/pow/target.hpp"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "src/main/tune_cache.hpp"
+#include "src/tune/tune_cache.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

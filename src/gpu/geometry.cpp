@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "cuda/modules.hpp"
-#include "src/gpu/gpu_context.hpp"
+#include "src/gpu/device.hpp"
 
 namespace {
 
@@ -25,34 +24,30 @@ bool is_fast86_disabled(int device) {
     return std::ranges::find(list.devices, static_cast<std::uint32_t>(device)) != list.devices.end();
 }
 
-std::uint32_t own_max_threads(KernelKind kind) {
-    return static_cast<std::uint32_t>(qtc_module(static_cast<int>(kind))->max_threads());
-}
+constexpr GeometryStep WIDE_TUNER[] = {{32, 1024, 4}, {64, 1024, 1}, {128, 256, 2}, {64, 256, 2}, {128, 256, 4}};
+constexpr GeometryStep MID_TUNER[] = {{64, 256, 2}, {128, 256, 4}, {256, 256, 2}, {64, 256, 4}, {256, 256, 4}};
+constexpr GeometryStep NARROW_TUNER[] = {{84, 128, 2}, {168, 128, 4}, {336, 128, 2}, {84, 128, 4}, {336, 128, 4}};
 
-// Whether the device is of compute capability 12.0; an unreadable
-// capability counts as another.
-bool is_cc120(int device) { return gpu_compute_capability(device).value_or(0) == 120; }
-
-// R(m): blocks per multiprocessor, threads and iterations by the largest block m.
-LaunchGeometry rule_by_bound(std::uint32_t m, std::uint32_t sms) {
-    if (m >= 256) return {128u * sms, 256, 2};
-    return {168u * sms, 128, 2};
+constexpr GeometryPlan plan_by_bound(std::uint32_t bound) {
+    if (bound >= 1024) return {{32, 1024, 2}, WIDE_TUNER};
+    if (bound >= 256) return {{128, 256, 2}, MID_TUNER};
+    return {{168, 128, 2}, NARROW_TUNER};
 }
 
 }  // namespace
 
+GeometryPlan geometry_plan(KernelKind kind, int device) {
+    const KernelVariant& variant = kernel_variant(kind);
+    if (variant.geometry) return *variant.geometry;
+    return plan_by_bound(gpu_max_threads(kind, device));
+}
+
+LaunchGeometry geometry_of(const GeometryStep& step, std::uint32_t sms) {
+    return {step.blocks_per_sm * sms, step.threads, step.iters};
+}
+
 LaunchGeometry variant_default_geometry(KernelKind kind, int device, std::uint32_t sms) {
-    switch (kind) {
-        case KernelKind::energy: {
-            const std::uint32_t m = gpu_max_threads(kind, device);
-            if (m >= 1024) return {32u * sms, 1024, 2};
-            return rule_by_bound(m, sms);
-        }
-        case KernelKind::hb89:
-            return {64u * sms, 1024, 1};
-        default:
-            return rule_by_bound(own_max_threads(kind), sms);
-    }
+    return geometry_of(geometry_plan(kind, device).first, sms);
 }
 
 Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int device, KernelKind kind) {
@@ -65,19 +60,12 @@ Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int 
     return g;
 }
 
-std::uint32_t gpu_max_threads(KernelKind kind, int device) {
-    if (kind == KernelKind::energy && is_cc120(device)) return 1024;
-    return own_max_threads(kind);
-}
-
 Result<std::vector<KernelKind>> kernel_candidates(int device) {
     const Result<int> capability = gpu_compute_capability(device);
     if (!capability) return fail(capability.error());
-    const int cc = *capability;
-    std::vector<KernelKind> kinds{KernelKind::energy, KernelKind::compact};
-    if (cc == 86) kinds.push_back(KernelKind::fast86);
-    if (cc == 120) kinds.push_back(KernelKind::fast120);
-    if (cc == 89) kinds.insert(kinds.end(), {KernelKind::hb89, KernelKind::fast89});
+    std::vector<KernelKind> kinds;
+    for (const KernelVariant& variant : KERNEL_VARIANTS)
+        if (variant.tuned_on.contains(*capability)) kinds.push_back(variant.kind);
     if (is_fast86_disabled(device)) std::erase(kinds, KernelKind::fast86);
     return kinds;
 }

@@ -10,6 +10,7 @@
 
 #include "src/base/error.hpp"
 #include "src/gpu/kernel_kind.hpp"
+#include "src/gpu/variant_limits.hpp"
 
 struct LaunchGeometry {
     std::uint32_t blocks;
@@ -36,11 +37,16 @@ Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int 
 // overrides: the rule default_geometry applies after reading the count.
 LaunchGeometry variant_default_geometry(KernelKind kind, int device, std::uint32_t sms);
 
-// The variant's own bound, except energy on compute capability 12.0: 1024.
-std::uint32_t gpu_max_threads(KernelKind kind, int device);
+// The variant's own plan, else the plan of its thread bound on `device`:
+// 1,024 threads, 256, or fewer.
+GeometryPlan geometry_plan(KernelKind kind, int device);
 
-// energy, compact, then by compute capability: fast86 on 8.6 (unless the
-// device's fast86 validation failed), fast120 on 12.0, hb89 and fast89 on 8.9.
+// The geometry of one step for `sms` multiprocessors.
+LaunchGeometry geometry_of(const GeometryStep& step, std::uint32_t sms);
+
+// The variants the auto-tune tries on the device's compute capability, in
+// the table's order, fast86 left out on a device whose fast86 validation
+// failed.
 Result<std::vector<KernelKind>> kernel_candidates(int device);
 
 // Leaves fast86 out of the device's candidates for the rest of the process.

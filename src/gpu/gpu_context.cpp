@@ -5,39 +5,16 @@
 #include <utility>
 
 #include "cuda/modules.hpp"
-#include "src/base/unicode.hpp"
-#include "src/gpu/geometry.hpp"
+#include "src/gpu/device.hpp"
+#include "src/gpu/variant_limits.hpp"
 
 namespace {
 
-// The host-layer copy of a variant; one case per variant, no fallback.
+// The module a variant dispatches to.
 const QtcModule& module_of(KernelKind kind) {
-    const QtcModule* module = qtc_module(static_cast<int>(kind));
-    assert(module != nullptr && "a context always holds one of the six variants");
+    const QtcModule* module = variant_module(kernel_variant(kind));
+    assert(module != nullptr && "a context always holds one of the variants");
     return *module;
-}
-
-// The capability rule of gpu_open, before anything is created.
-Result<void> check_capability(int device, KernelKind kind) {
-    if (kind == KernelKind::energy || kind == KernelKind::compact) return {};
-    const Result<int> capability = gpu_compute_capability(device);
-    if (!capability) return fail(capability.error());
-    const int cc = *capability;
-    switch (kind) {
-        case KernelKind::hb89:
-        case KernelKind::fast89:
-            if (cc != 89) return fail("this kernel is available only on SM89 / RTX 40 GPUs");
-            break;
-        case KernelKind::fast120:
-            if (cc != 120) return fail("fast120 requires an SM120 GPU");
-            break;
-        case KernelKind::fast86:
-            if (cc != 86 && cc != 89) return fail("fast86 requires an SM86 GPU (SM89 allowed for compatibility tests)");
-            break;
-        default:
-            break;
-    }
-    return {};
 }
 
 }  // namespace
@@ -63,7 +40,7 @@ void GpuContext::release() noexcept {
 }
 
 Result<GpuContext> gpu_open(int device, std::uint32_t capacity, KernelKind kind) {
-    if (auto rule = check_capability(device, kind); !rule) return fail(std::move(rule.error()));
+    if (auto rule = check_capability(device, kind, RefusalWording::at_open); !rule) return fail(std::move(rule.error()));
     char text[256] = {};
     void* ctx = module_of(kind).ctx_create(device, capacity, text, sizeof text);
     if (ctx == nullptr) return fail("GPU {} ({}): {}", device, kernel_name(kind), cstr_to_string(text));
@@ -121,43 +98,9 @@ Result<std::vector<std::uint8_t>> gpu_hash_full(GpuContext& gpu, std::span<const
 }
 
 bool gpu_kernel_times(const GpuContext& gpu, double& busy_ms, double& wall_ms) {
+    if (!kernel_variant(gpu.kind()).kernel_timing) return false;
     const QtcModule& module = module_of(gpu.kind());
-    if (module.kernel_times == nullptr) return false;
+    assert(module.kernel_times != nullptr && "the module of a variant with kernel timing keeps its times");
     module.kernel_times(gpu.ctx(), &busy_ms, &wall_ms);
     return true;
-}
-
-Result<int> gpu_device_count() {
-    int count = 0;
-    const QtcDeviceQueries& q = qtc_device_queries();
-    if (const int rc = q.device_count(&count); rc != 0)
-        return fail("cudaGetDeviceCount: {}", cstr_to_string(q.error_string(rc)));
-    return count;
-}
-
-Result<int> gpu_compute_capability(int device) {
-    int cc = 0;
-    if (const int rc = qtc_device_queries().compute_capability(device, &cc); rc != 0)
-        return fail("CUDA capability query failed: {}", rc);
-    return cc;
-}
-
-Result<std::string> gpu_device_name(int device) {
-    char text[256] = {};
-    if (const int rc = qtc_device_queries().device_describe(device, text, sizeof text); rc != 0)
-        return fail("cudaGetDeviceProperties({}): {}", device, cstr_to_string(qtc_device_queries().error_string(rc)));
-    return cstr_to_string(text);
-}
-
-Result<int> gpu_sm_count(int device) {
-    int count = 0;
-    const int rc = qtc_device_queries().sm_count(device, &count);
-    if (rc != 0 || count < 1)
-        return fail("cudaDeviceGetAttribute(SM, {}): {}", device, cstr_to_string(qtc_device_queries().error_string(rc)));
-    return count;
-}
-
-std::string cstr_to_string(const char* text) {
-    if (text == nullptr) return "?";
-    return utf8_lossy(std::string_view(text, std::strlen(text)));
 }

@@ -49,9 +49,8 @@ struct BatchResult {
     std::uint32_t count = 0;                // what the kernel counted, past cap included
 };
 
-// Opens a context after the variant's compute-capability rule: hb89 and
-// fast89 need 8.9, fast120 12.0, fast86 8.6 or 8.9; energy and compact ask
-// nothing. `kind` is one of the six variants.
+// Opens a context after the variant's compute-capability rule
+// (check_capability in the context's words). `kind` is one of the variants.
 Result<GpuContext> gpu_open(int device, std::uint32_t capacity, KernelKind kind);
 
 // Queues a batch of blocks × threads × iters counters from `first` on
@@ -75,27 +74,10 @@ Result<std::vector<std::uint8_t>> gpu_mine_check(GpuContext& gpu, std::span<cons
 Result<std::vector<std::uint8_t>> gpu_hash_full(GpuContext& gpu, std::span<const std::uint8_t> inputs);
 
 // Kernel time and wall time since the context's first launch (ms), both
-// buffers added; false for a variant that keeps no kernel times (hb89).
+// buffers added; false for a variant without kernel timing (hb89).
 bool gpu_kernel_times(const GpuContext& gpu, double& busy_ms, double& wall_ms);
 
 // 0 is success; anything else "GPU {device} [{kind}]: {function}: {context error}".
 Result<void> gpu_check_rc(const GpuContext& gpu, int rc, std::string_view function);
 
 std::string gpu_last_error(const GpuContext& gpu);
-
-// The number of CUDA devices; fails with "cudaGetDeviceCount: {runtime
-// text}" (no driver, a driver older than the runtime).
-Result<int> gpu_device_count();
-
-// The compute capability, 10 × major + minor; fails with "CUDA capability
-// query failed: {host-layer result}".
-Result<int> gpu_compute_capability(int device);
-
-// The device label, "name (N SM, cc M.m)".
-Result<std::string> gpu_device_name(int device);
-
-// The multiprocessor count, at least 1.
-Result<int> gpu_sm_count(int device);
-
-// The text up to the first NUL, invalid UTF-8 replaced by U+FFFD; "?" for null.
-std::string cstr_to_string(const char* text);

@@ -1,36 +1,26 @@
 #include "src/gpu/kernel_kind.hpp"
 
-#include <string>
-
 #include "src/base/unicode.hpp"
 
 std::string_view kernel_name(KernelKind kind) {
-    switch (kind) {
-        case KernelKind::energy:
-            return "energy";
-        case KernelKind::compact:
-            return "compact";
-        case KernelKind::hb89:
-            return "hb89";
-        case KernelKind::fast89:
-            return "fast89";
-        case KernelKind::fast120:
-            return "fast120";
-        case KernelKind::fast86:
-            return "fast86";
-        case KernelKind::none:
-            break;
-    }
-    return "none";
+    if (kind == KernelKind::none) return "none";
+    return kernel_variant(kind).name;
 }
 
 KernelKind parse_kernel_name(std::string_view text) {
     std::string name(trim_white_space(text));
     for (char& c : name)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (name == "e" || name == "energy") return KernelKind::energy;
-    if (name == "c" || name == "compact") return KernelKind::compact;
-    for (KernelKind kind : {KernelKind::hb89, KernelKind::fast89, KernelKind::fast120, KernelKind::fast86})
-        if (name == kernel_name(kind)) return kind;
+    for (const KernelVariant& variant : KERNEL_VARIANTS)
+        if (name == variant.name || (!variant.alias.empty() && name == variant.alias)) return variant.kind;
     return KernelKind::none;
+}
+
+std::string kernel_name_list() {
+    std::string list;
+    for (std::size_t i = 0; i < KERNEL_VARIANT_COUNT; ++i) {
+        if (i > 0) list += i + 1 == KERNEL_VARIANT_COUNT ? " or " : ", ";
+        list += KERNEL_VARIANTS[i].name;
+    }
+    return list;
 }

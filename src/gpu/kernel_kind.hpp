@@ -1,28 +1,22 @@
-// The six kernel variants and the names a user types for them.
+// The names a user types for the kernel variants.
 #pragma once
 
-#include <cstdint>
+#include <string>
 #include <string_view>
 
-enum class KernelKind : std::uint8_t {
-    energy = 0,
-    compact = 1,
-    hb89 = 2,
-    fast89 = 3,
-    fast120 = 4,
-    fast86 = 5,
-    // No variant: a text that names none, or the choice "auto" at start-up.
-    // A context never holds it.
-    none = 6,
-};
+#include "src/gpu/kernel_variants.hpp"
 
-inline constexpr KernelKind ALL_KERNEL_KINDS[] = {KernelKind::energy, KernelKind::compact, KernelKind::hb89,
-                                                  KernelKind::fast89, KernelKind::fast120, KernelKind::fast86};
-
-// "energy", "compact", "hb89", "fast89", "fast120", "fast86" ("none" for 6).
+// The variant's name from its row ("none" for none).
 std::string_view kernel_name(KernelKind kind);
 
-// Trims Unicode white space and lower-cases ASCII letters, then matches
-// "e"/"energy", "c"/"compact", "hb89", "fast89", "fast120", "fast86";
-// anything else ("auto" and the empty text included) is KernelKind::none.
+// Trims Unicode white space and lower-cases ASCII letters, then matches a
+// variant's name or alias ("e", "c"); anything else ("auto" and the empty
+// text included) is KernelKind::none.
 KernelKind parse_kernel_name(std::string_view text);
+
+// Every variant's name in the table's order, the last after "or":
+// "energy, compact, hb89, fast89, fast120 or fast86".
+std::string kernel_name_list();
+
+// The variant mined when none is named: energy.
+constexpr KernelKind chosen_or_energy(KernelKind kind) { return kind == KernelKind::none ? KernelKind::energy : kind; }

@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "cuda/modules.hpp"
 #include "src/base/durations.hpp"
+#include "src/gpu/device.hpp"
 #include "src/ui/colors.hpp"
 #include "src/ui/console_safe.hpp"
 
@@ -26,13 +26,13 @@ public:
           seams_(seams),
           period_(duration_from_s(std::max<std::uint64_t>(stats_every, 1))),
           previous_(miner.devices.size(), 0) {
-        if (!seams_.nvml_read) seams_.nvml_read = qtc_device_queries().nvml_read;
+        if (!seams_.nvml_read) seams_.nvml_read = gpu_nvml_read;
         started_ = seams_.clock();
         last_line_ = seams_.clock();
     }
 
     int run() {
-        while (!seams_.shutdown_requested->load() && !m_.shared.stop_flag->load()) {
+        while (!seams_.shutdown_requested->load() && !m_.shared.mining.stop_flag->load()) {
             seams_.sleep(MAIN_LOOP_TICK);
             const MonoTime now = seams_.clock();
             // Fewer whole seconds than the period is less time than the period.
@@ -70,33 +70,33 @@ void MainLoop::print_stats(MonoTime now) {
         const int rc = seams_.nvml_read(m_.devices[i], &power, &limit, &clock);
         items.push_back(stats_gpu_item(m_.devices[i], mhs, (*s.busy_counters)[i].load(), rc, power, clock));
     }
-    const auto [generation, job] = job_slot_get(*s.slot);
+    const auto [generation, job] = job_slot_get(*s.mining.slot);
     const std::string job_item =
         job ? fmt::format("{} [{}] diff {}", console_safe(job->job_id), job->is_dev ? "dev" : "user",
                           console_safe(job->share_difficulty))
             : "NONE";
-    const SessionCounters& user = s.stats->user;
+    const SessionCounters& user = s.mining.stats->user;
     seams_.lines.out(fmt::format(
         "[stats] {} ({}) | accepted {} rejected {} stale {} duplicates {} (dedup {}) abandoned {} (queue full {}) | "
         "queue {} | blocks {} (late {}) | job {} | GPU≠host {} | net err {} | {} s",
         ui_paint_bold(fmt::format("{:.1f} MH/s", total), CREAM), fmt::join(items, ", "),
         ui_paint(fmt::format("{}", user.accepted.load()), GREEN), painted_count(user.rejected.load(), RED),
         painted_count(user.stale_rejected.load(), RED), painted_count(user.duplicates.load(), ORANGE),
-        s.stats->dedup_dropped.load(), s.stats->abandoned.load(), s.stats->queue_full.load(), queue_len(*s.queue),
+        s.mining.stats->dedup_dropped.load(), s.mining.stats->abandoned.load(), s.mining.stats->queue_full.load(), queue_len(*s.mining.queue),
         painted_count(user.blocks_found.load(), ORANGE_RED), user.late_accepted.load(), job_item,
-        s.stats->gpu_mismatch.load(), s.stats->net_errors.load(),
+        s.mining.stats->gpu_mismatch.load(), s.mining.stats->net_errors.load(),
         std::chrono::duration_cast<std::chrono::seconds>(now - started_).count()));
 }
 
 void MainLoop::shut_down() {
     const MinerShared& s = m_.shared;
     seams_.lines.out("shutdown requested — finishing current batches…");
-    s.stop_flag->exchange(true);
+    s.mining.stop_flag->exchange(true);
     const unsigned signals_at_stop = seams_.stop_signals->load();
     for (std::thread& t : m_.gpu_workers) t.join();
     // The drain's deadline is set before the workers can see the queue closed.
     s.drain->begin(seams_.clock());
-    queue_close(*s.queue);
+    queue_close(*s.mining.queue);
     wait_for_submit_workers(signals_at_stop);
     for (std::thread& t : m_.submit_workers) t.join();
     // The poller may be inside a long-poll; it ends with the process.
@@ -106,14 +106,14 @@ void MainLoop::shut_down() {
     for (const auto& counter : *s.hash_counters) hashes += counter.load();
     const MonoTime now = seams_.clock();
     const double average = static_cast<double>(hashes) / std::max(Seconds(now - started_).count(), 1e-9) / 1e6;
-    const SessionCounters& user = s.stats->user;
+    const SessionCounters& user = s.mining.stats->user;
     seams_.lines.out(fmt::format(
         "summary: {} hashes in {} s ({} avg) | accepted {} rejected {} stale {} duplicates {} (dedup {}) abandoned {} "
         "(queue full {}) | blocks {} | GPU≠host {}",
         hashes, std::chrono::duration_cast<std::chrono::seconds>(now - started_).count(),
         ui_paint_bold(fmt::format("{:.1f} MH/s", average), CREAM), user.accepted.load(), user.rejected.load(),
-        user.stale_rejected.load(), user.duplicates.load(), s.stats->dedup_dropped.load(), s.stats->abandoned.load(),
-        s.stats->queue_full.load(), user.blocks_found.load(), s.stats->gpu_mismatch.load()));
+        user.stale_rejected.load(), user.duplicates.load(), s.mining.stats->dedup_dropped.load(), s.mining.stats->abandoned.load(),
+        s.mining.stats->queue_full.load(), user.blocks_found.load(), s.mining.stats->gpu_mismatch.load()));
 }
 
 // A signal since the shutdown began, or a second one in all (two that came

@@ -9,13 +9,13 @@
 
 #include "src/main/miner_threads.hpp"
 
-// qtc_nvml_read's form: power, limit (mW) and SM clock (MHz); 0 on success.
+// gpu_nvml_read's form: power, limit (mW) and SM clock (MHz); 0 on success.
 using NvmlReader = std::function<int(int device, std::uint32_t* power_mw, std::uint32_t* limit_mw,
                                      std::uint32_t* clock_mhz)>;
 
 // The miner's seams, and the NVML reading.
 struct MainLoopSeams : MinerSeams {
-    NvmlReader nvml_read;  // empty: the energy copy's qtc_nvml_read
+    NvmlReader nvml_read;  // empty: gpu_nvml_read
 };
 
 inline constexpr std::chrono::milliseconds MAIN_LOOP_TICK{100};

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "src/main/gpu_worker.hpp"
+#include "src/miner/gpu_worker.hpp"
 #include "src/pool/pool_poller.hpp"
 #include "src/pool/submit_worker.hpp"
 
@@ -42,11 +42,12 @@ Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> sl
     MinerShared& s = m.shared;
     const std::size_t n = slots.size();
     s.busy_counters = zero_counters(n);
-    s.slot = std::make_shared<JobSlot>(seams.clock);
-    s.stats = std::make_shared<MinerStats>();
-    s.stop_flag = std::make_shared<std::atomic<bool>>(false);
+    MiningState& mining = s.mining;
+    mining.slot = std::make_shared<JobSlot>(seams.clock);
+    mining.stats = std::make_shared<MinerStats>();
+    mining.stop_flag = std::make_shared<std::atomic<bool>>(false);
     s.hash_counters = zero_counters(n);
-    s.queue = std::make_shared<SubmitQueue>(s.stats, cli.submit_queue);
+    mining.queue = std::make_shared<SubmitQueue>(mining.stats, cli.submit_queue);
     s.meter = std::make_shared<HashrateMeter>(cli.hashrate_hint, s.hash_counters, seams.clock());
     s.devfee = std::move(devfee);
     s.getwork = std::move(getwork);
@@ -56,21 +57,31 @@ Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> sl
 
     const std::size_t submitters = std::max<std::size_t>(cli.submit_threads, 1);
     seams.lines.out(fmt::format("submission: ≤ {} in flight, queue ≤ {} candidates (weakest dropped beyond, never a block)",
-                                submitters, s.queue->capacity));
+                                submitters, mining.queue->capacity));
     try {
-        PollerContext poller{s.getwork, s.slot, s.stats, s.stop_flag, cli.wait_ms, s.queue, s.meter, s.devfee,
-                             seams.clock, seams.sleep};
+        PollerContext poller{.clients = s.getwork,
+                             .mining = mining,
+                             .wait_ms = cli.wait_ms,
+                             .meter = s.meter,
+                             .devfee = s.devfee,
+                             .clock = seams.clock,
+                             .sleep = seams.sleep};
         m.poller = start_named("getwork", [poller = std::move(poller)]() mutable { pool_poller_thread(std::move(poller)); });
         for (std::size_t i = 0; i < submitters; ++i) {
-            SubmitWorkerContext worker{s.submit, s.slot,  s.stats,     s.queue,
-                                       s.stop_flag, s.drain, seams.clock, seams.sleep};
+            SubmitWorkerContext worker{
+                .clients = s.submit, .mining = mining, .drain = s.drain, .clock = seams.clock, .sleep = seams.sleep};
             m.submit_workers.push_back(
                 start_named(fmt::format("submit{}", i), [worker = std::move(worker)] { submit_worker(worker); }));
         }
         for (std::size_t i = 0; i < n; ++i) {
-            GpuWorkerContext worker{std::move(slots[i].gpu), s.slot,          s.stats,           s.stop_flag,
-                                    s.hash_counters,         s.queue,         s.busy_counters,   i,
-                                    cli.throttle_ms,         slots[i].geometry, seams};
+            GpuWorkerContext worker{.gpu = std::move(slots[i].gpu),
+                                    .mining = mining,
+                                    .hash_counters = s.hash_counters,
+                                    .busy_counters = s.busy_counters,
+                                    .slot_index = i,
+                                    .throttle_ms = cli.throttle_ms,
+                                    .geometry = slots[i].geometry,
+                                    .seams = seams};
             m.gpu_workers.push_back(start_named(fmt::format("gpu{}", m.devices[i]),
                                                 [worker = std::move(worker)]() mutable { gpu_worker(std::move(worker)); }));
         }

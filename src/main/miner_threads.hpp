@@ -11,17 +11,15 @@
 
 #include "src/base/clock.hpp"
 #include "src/base/error.hpp"
+#include "src/cli/cli.hpp"
 #include "src/devfee/devfee_state.hpp"
-#include "src/devfee/hashrate_meter.hpp"
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
-#include "src/main/cli.hpp"
-#include "src/main/miner_seams.hpp"
-#include "src/pool/job_slot.hpp"
-#include "src/pool/miner_stats.hpp"
+#include "src/miner/hashrate_meter.hpp"
+#include "src/miner/miner_seams.hpp"
+#include "src/miner/mining_state.hpp"
 #include "src/pool/pool_client.hpp"
 #include "src/pool/submit_drain.hpp"
-#include "src/pool/submit_queue.hpp"
 #include "src/ui/console.hpp"
 
 // One entry of the device list: its context and its tuned geometry.
@@ -33,11 +31,8 @@ struct GpuSlot {
 // Created in this order; each shared by reference count.
 struct MinerShared {
     std::shared_ptr<HashCounters> busy_counters;
-    std::shared_ptr<JobSlot> slot;
-    std::shared_ptr<MinerStats> stats;
-    std::shared_ptr<std::atomic<bool>> stop_flag;
+    MiningState mining;  // its slot, stats and stop flag first, its queue after the hash counters
     std::shared_ptr<HashCounters> hash_counters;
-    std::shared_ptr<SubmitQueue> queue;
     std::shared_ptr<HashrateMeter> meter;
     std::shared_ptr<DevFeeState> devfee;
     std::shared_ptr<const SessionClients> getwork;

@@ -7,14 +7,14 @@
 
 #include <fmt/format.h>
 
-#include "cuda/modules.hpp"
 #include "src/base/text_file.hpp"
 #include "src/base/unicode.hpp"
 #include "src/devfee/dev_address.hpp"
+#include "src/gpu/device.hpp"
 #include "src/gpu/gpu_context.hpp"
-#include "src/pool/job.hpp"
+#include "src/gpu_selftest/startup_selftests.hpp"
+#include "src/pool/job_template.hpp"
 #include "src/pool/pool_client.hpp"
-#include "src/selftest/startup_selftests.hpp"
 #include "src/ui/banner.hpp"
 
 namespace {
@@ -36,7 +36,7 @@ Result<KernelKind> kernel_choice(const Cli& cli) {
     if (cli.kernel == "auto") return KernelKind::none;
     const KernelKind kind = parse_kernel_name(cli.kernel);
     if (kind == KernelKind::none)
-        return fail("--kernel {}: expected auto, energy, compact, hb89, fast89, fast120 or fast86", cli.kernel);
+        return fail("--kernel {}: expected auto, {}", cli.kernel, kernel_name_list());
     return kind;
 }
 
@@ -55,34 +55,12 @@ Result<std::vector<int>> device_list(const Cli& cli) {
     return devices;
 }
 
-// A fixed kernel choice against the GPU's compute capability.
-Result<void> check_fixed_kernel(int device, KernelKind choice) {
-    if (choice == KernelKind::none || choice == KernelKind::energy || choice == KernelKind::compact) return {};
-    const Result<int> cc = gpu_compute_capability(device);
-    if (!cc) return fail(cc.error());
-    switch (choice) {
-        case KernelKind::hb89:
-        case KernelKind::fast89:
-            if (*cc != 89) return fail("this kernel requires an SM89 / RTX 40 GPU");
-            break;
-        case KernelKind::fast120:
-            if (*cc != 120) return fail("fast120 requires an SM120 GPU");
-            break;
-        case KernelKind::fast86:
-            if (*cc != 86 && *cc != 89) return fail("fast86 requires SM86 (SM89 allowed for compatibility tests)");
-            break;
-        default:
-            break;
-    }
-    return {};
-}
-
 Result<void> describe_gpus(const std::vector<int>& devices, KernelKind choice, const LineOutput& lines) {
     for (int d : devices) {
         const Result<std::string> label = gpu_device_name(d);
         if (!label) return fail(label.error());
         lines.out(fmt::format("GPU{} : {}", d, *label));
-        if (auto checked = check_fixed_kernel(d, choice); !checked) return checked;
+        if (auto checked = check_capability(d, choice, RefusalWording::of_choice); !checked) return checked;
     }
     return {};
 }
@@ -127,7 +105,7 @@ PoolPairs pool_clients(const Cli& cli, const std::string& address, const std::st
     return pairs;
 }
 
-void print_start_banner(const Cli& cli, const std::string& address, const std::string& worker,
+void print_start_banner(const Cli& cli, KernelKind choice, const std::string& address, const std::string& worker,
                         const std::vector<int>& devices, const DevFeeState& devfee) {
     BannerInputs banner;
     banner.pool = cli.pool;
@@ -135,7 +113,7 @@ void print_start_banner(const Cli& cli, const std::string& address, const std::s
     banner.worker = worker;
     for (int d : devices) banner.gpu_labels.push_back(label_or_ordinal(d));
     banner.kernel = cli.kernel;
-    banner.kernel_kind_name = std::string(kernel_name(kind_of_variant(cli.kernel)));
+    banner.kernel_kind_name = std::string(kernel_name(chosen_or_energy(choice)));
     banner.no_autotune = cli.no_autotune;
     banner.build_description = std::string(BUILD_DESCRIPTION);
     banner.dev_fee = {devfee.dev_address.has_value(),
@@ -145,11 +123,9 @@ void print_start_banner(const Cli& cli, const std::string& address, const std::s
 
 // The cache key of a GPU: its label, PCI bus id and enforced power limit.
 std::string cache_key(int device, const std::string& label) {
-    const QtcDeviceQueries& q = qtc_device_queries();
-    char bus[64] = {};
-    const std::string bus_id = q.pci_bus_id(device, bus, sizeof bus) == 0 ? cstr_to_string(bus) : fmt::format("dev{}", device);
+    const std::string bus_id = gpu_pci_bus_id(device).value_or(fmt::format("dev{}", device));
     std::uint32_t power = 0, limit = 0, clock = 0;
-    const double watts = q.nvml_read(device, &power, &limit, &clock) == 0 ? static_cast<double>(limit) / 1000.0 : 0.0;
+    const double watts = gpu_nvml_read(device, &power, &limit, &clock) == 0 ? static_cast<double>(limit) / 1000.0 : 0.0;
     return tune_cache_key(label, bus_id, watts);
 }
 
@@ -160,7 +136,7 @@ Result<std::vector<GpuSlot>> prepare_gpus(const Cli& cli, const std::vector<int>
     std::vector<GpuSlot> slots;
     const GeometryOverrides overrides = overrides_of(cli);
     const bool manual_geometry = cli.blocks || cli.threads || cli.iters || cli.no_autotune;
-    const KernelKind base_kind = kind_of_variant(cli.kernel);
+    const KernelKind base_kind = chosen_or_energy(choice);
     for (int d : devices) {
         const std::string label = label_or_ordinal(d);
         const Result<int> sms = gpu_sm_count(d);
@@ -175,13 +151,14 @@ Result<std::vector<GpuSlot>> prepare_gpus(const Cli& cli, const std::vector<int>
         tune.lines = seams.lines;
         const TuningInputs in{d,           label,           *sms,        choice,         *base,
                               manual_geometry, cli.retune, cli.no_autotune, cache_key(d, label)};
-        const Result<Tuning> t = decide_tuning(in, cache, tune);
-        if (!t) return fail(t.error());
-        const KernelKind kind = kind_of_variant(t->variant);
-        if (t->threads == 0 || t->threads > gpu_max_threads(kind, d)) return fail("unsupported thread count for {}", t->variant);
-        Result<GpuContext> gpu = gpu_open(d, cli.cap, kind);
+        const Result<TuningDecision> decision = decide_tuning(in, cache, tune);
+        if (!decision) return fail(decision.error());
+        const Tuning& t = decision->record;
+        if (t.threads == 0 || t.threads > gpu_max_threads(decision->kind, d))
+            return fail("unsupported thread count for {}", t.variant);
+        Result<GpuContext> gpu = gpu_open(d, cli.cap, decision->kind);
         if (!gpu) return fail(gpu.error());
-        slots.push_back({std::move(*gpu), {t->blocks, t->threads, t->iters}});
+        slots.push_back({std::move(*gpu), {t.blocks, t.threads, t.iters}});
     }
     return slots;
 }
@@ -251,7 +228,7 @@ Result<void> run(const Cli& cli, const StartupSeams& seams) {
     Result<std::shared_ptr<DevFeeState>> devfee = dev_fee_state(cli, *dev_address);
     if (!devfee) return fail(devfee.error());
     const PoolPairs pairs = pool_clients(cli, address, worker, *dev_address);
-    print_start_banner(cli, address, worker, *devices, **devfee);
+    print_start_banner(cli, *choice, address, worker, *devices, **devfee);
 
     std::optional<std::vector<SelftestVector>> vectors;
     if (cli.vectors) {

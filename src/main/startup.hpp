@@ -7,10 +7,10 @@
 #include <string>
 
 #include "src/base/error.hpp"
-#include "src/main/autotune.hpp"
-#include "src/main/cli.hpp"
+#include "src/cli/cli.hpp"
 #include "src/main/main_loop.hpp"
 #include "src/main/miner_threads.hpp"
+#include "src/tune/autotune.hpp"
 
 // What start-up reads besides the command line and the environment; the
 // process's own unless a test brings its own.
@@ -19,7 +19,6 @@ struct StartupSeams {
     LineOutput lines = console_lines();
 };
 
-inline constexpr std::string_view BUILD_DESCRIPTION = "V17 + HB89 + Fast86/Fast89/Fast120 (auto-selected per GPU)";
 inline constexpr std::string_view DEV_ADDRESS_PLACEHOLDER = "REPLACE_WITH_DEV_ADDRESS";
 inline constexpr std::string_view INTERNAL_RIG_VARIABLE = "VEZEZIRUZ_INTERNAL";
 

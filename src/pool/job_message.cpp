@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "src/pool/job.hpp"
+#include "src/pool/job_template.hpp"
 
 namespace {
 

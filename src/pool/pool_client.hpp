@@ -36,6 +36,10 @@ struct PoolClient {
 struct SessionClients {
     std::shared_ptr<PoolClient> user;
     std::shared_ptr<PoolClient> dev;  // only with the dev fee on
+
+    // The client of a session: the dev client in the dev session, when there
+    // is one, else the user's.
+    PoolClient& of_session(bool is_dev) const { return is_dev && dev ? *dev : *user; }
 };
 
 // The getwork clients' total time-out: the long-poll plus a 15 s margin, held

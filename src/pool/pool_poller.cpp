@@ -6,6 +6,7 @@
 
 #include "src/base/durations.hpp"
 #include "src/base/hex.hpp"
+#include "src/pool/job_template.hpp"
 #include "src/ui/colors.hpp"
 #include "src/ui/console.hpp"
 #include "src/ui/console_safe.hpp"
@@ -43,7 +44,7 @@ public:
     }
 
 private:
-    bool stopped() const { return c_.stop_flag->load(); }
+    bool stopped() const { return c_.mining.stop_flag->load(); }
 
     // Stops once `wanted` has passed since the wait began or the stop flag
     // is set, looking at both every slice.
@@ -55,8 +56,8 @@ private:
     void turn() {
         const MonoTime now = c_.clock();
         const bool session_is_dev = devfee_tick(*c_.devfee, now);
-        PoolClient& client = session_is_dev && c_.clients->dev ? *c_.clients->dev : *c_.clients->user;
-        const std::shared_ptr<const Job> cur = job_slot_get(*c_.slot).second;
+        PoolClient& client = c_.clients->of_session(session_is_dev);
+        const std::shared_ptr<const Job> cur = job_slot_get(*c_.mining.slot).second;
 
         const std::uint64_t wait_ms = devfee_wait_ms(*c_.devfee, now, c_.wait_ms);
         nlohmann::json params = template_request_params(client, wait_ms, cur.get(), session_is_dev,
@@ -82,14 +83,14 @@ private:
     }
 
     void install_if_changed(std::shared_ptr<const Job> job, const Job* cur) {
-        MinerStats& stats = *c_.stats;
+        MinerStats& stats = *c_.mining.stats;
         count(stats.jobs_received);
         last_answer_at_ = c_.clock();
         if (const auto kind = classify_job_change(cur, *job)) {
             console_out(job_line(*job, *kind));
             count(stats.jobs_changed);
-            job_slot_install(*c_.slot, std::move(job));
-            const std::size_t abandoned = queue_retain(*c_.queue, live_pred());
+            job_slot_install(*c_.mining.slot, std::move(job));
+            const std::size_t abandoned = queue_retain(*c_.mining.queue, live_pred());
             if (abandoned > 0) console_out(fmt::format("[pool] {} candidate(s) abandoned: job expired", abandoned));
         }
         backoff_s_ = 1;
@@ -99,7 +100,7 @@ private:
     void handle_failure(const RpcError& error, const Job* cur) {
         if (const auto* pool = std::get_if<RpcPoolError>(&error); pool && pool->code == NO_WORK_CODE)
             return handle_no_work(*pool, cur);
-        count(c_.stats->net_errors);
+        count(c_.mining.stats->net_errors);
         if (const auto* refused = std::get_if<UnsignedJobError>(&error)) return handle_refusal(refused->text);
         handle_other_failure(error, cur);
     }
@@ -126,8 +127,8 @@ private:
                                                                 (it->is_number_unsigned() || it->get<std::int64_t>() >= 0))
                 retry_ms = it->get<std::uint64_t>();
         if (cur) console_out(fmt::format("[pool] no job available (-32011) — GPUs paused, retry in {} ms", retry_ms));
-        job_slot_clear(*c_.slot);
-        queue_retain(*c_.queue, live_pred());
+        job_slot_clear(*c_.mining.slot);
+        queue_retain(*c_.mining.queue, live_pred());
         last_answer_at_ = c_.clock();
         pool_answered_ = true;
         const Duration retry = duration_from_ms(retry_ms);  // the pool's count, held rather than wrapped
@@ -147,8 +148,8 @@ private:
         }
         if (now - last_answer_at_ > UNREACHABLE_DROP_AFTER && cur) {
             console_out("[pool] unreachable for 60 s: job dropped, GPUs paused");
-            job_slot_clear(*c_.slot);
-            queue_retain(*c_.queue, [](std::string_view job_id) { return job_id_equals(std::nullopt, job_id); });
+            job_slot_clear(*c_.mining.slot);
+            queue_retain(*c_.mining.queue, [](std::string_view job_id) { return job_id_equals(std::nullopt, job_id); });
         }
         wait(std::chrono::seconds(backoff_s_));
         backoff_s_ = std::min(backoff_s_, BACKOFF_CAP_S / 2) * 2;
@@ -176,7 +177,7 @@ private:
     }
 
     JobPredicate live_pred() const {
-        return [slot = c_.slot](std::string_view job_id) { return job_is_live_pred(slot, job_id); };
+        return [slot = c_.mining.slot](std::string_view job_id) { return job_is_live_pred(slot, job_id); };
     }
 
     const PollerContext& c_;
@@ -210,7 +211,7 @@ std::optional<std::string_view> classify_job_change(const Job* cur, const Job& j
 }
 
 void pool_poller(const PollerContext& context) {
-    if (context.stop_flag->load()) return;
+    if (context.mining.stop_flag->load()) return;
     Poller(context).run();
 }
 

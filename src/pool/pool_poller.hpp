@@ -11,19 +11,14 @@
 
 #include "src/base/clock.hpp"
 #include "src/devfee/devfee_state.hpp"
-#include "src/devfee/hashrate_meter.hpp"
-#include "src/pool/job_slot.hpp"
-#include "src/pool/miner_stats.hpp"
+#include "src/miner/hashrate_meter.hpp"
+#include "src/miner/mining_state.hpp"
 #include "src/pool/pool_client.hpp"
-#include "src/pool/submit_queue.hpp"
 
 struct PollerContext {
     std::shared_ptr<const SessionClients> clients;  // the getwork pair
-    std::shared_ptr<JobSlot> slot;
-    std::shared_ptr<MinerStats> stats;
-    std::shared_ptr<std::atomic<bool>> stop_flag;
+    MiningState mining;
     std::uint64_t wait_ms = 20000;
-    std::shared_ptr<SubmitQueue> queue;
     std::shared_ptr<HashrateMeter> meter;
     std::shared_ptr<DevFeeState> devfee;
     MonoClock clock = steady_now;

@@ -67,7 +67,7 @@ std::string next_difficulty_text(const nlohmann::json& result) {
     return text.substr(first, text.find_last_not_of('"') - first + 1);
 }
 
-bool stop_requested(const SubmitWorkerContext& context) { return context.stop_flag->load(); }
+bool stop_requested(const SubmitWorkerContext& context) { return context.mining.stop_flag->load(); }
 
 // Everything about one share that the outcome lines need.
 struct Submission {
@@ -85,7 +85,7 @@ struct Submission {
 Submission describe(const SubmitWorkerContext& context, const Share& share) {
     const bool is_dev = share.job->is_dev;
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(context.clock() - share.found_at);
-    PoolClient& client = is_dev && context.clients->dev ? *context.clients->dev : *context.clients->user;
+    PoolClient& client = context.clients->of_session(is_dev);
     return Submission{
         .share = share,
         .job_id = share.job->job_id,
@@ -94,7 +94,7 @@ Submission describe(const SubmitWorkerContext& context, const Share& share) {
         .tag = is_dev ? ui_paint(" [dev fee]", ORANGE) : "",
         .diff = fmt::format("{:.3f}", hash_difficulty(share.hash)),
         .waited_ms = waited.count() > 0 ? static_cast<long long>(waited.count()) : 0,
-        .counters = context.stats->session(is_dev),
+        .counters = context.mining.stats->session(is_dev),
         .client = client,
     };
 }
@@ -112,7 +112,7 @@ void report_pool_error(const SubmitWorkerContext& context, const Submission& s, 
             ui_paint(fmt::format("[GPU{}]{} share STALE job {} : {}", gpu, s.tag, s.shown_id,
                                  console_safe(error.message)),
                      RED));
-        job_slot_mark_stale(*context.slot, s.job_id);
+        job_slot_mark_stale(*context.mining.slot, s.job_id);
     } else {
         count(s.counters.rejected);
         console_out(ui_paint(fmt::format("[GPU{}]{} share REJECTED job {} ({}: {} {}) hash {}… diff≈{}", gpu, s.tag,
@@ -217,7 +217,7 @@ void after_transport_failures(const SubmitWorkerContext& context, const Submissi
     console_out(ui_paint(fmt::format("[GPU{}]{} soumission: {} — block kept, next try in {} s", share.gpu_ordinal,
                                      s.tag, failure, std::chrono::duration<double>(share.retry_at - now).count()),
                          GREY));
-    queue_requeue(*context.queue, std::move(share));
+    queue_requeue(*context.mining.queue, std::move(share));
 }
 
 // Sends the share, retrying a transport failure twice unless the worker is
@@ -244,7 +244,7 @@ void submit_share(const SubmitWorkerContext& context, Share share) {
         }
         const auto* network = std::get_if<NetworkError>(&answer.error());
         failure = console_safe(network ? network->text : std::get<UnsignedJobError>(answer.error()).text);
-        count(context.stats->net_errors);
+        count(context.mining.stats->net_errors);
         if (attempt >= SUBMIT_ATTEMPTS || stop_requested(context) ||
             (share.is_block && block_expired(share, context.clock())))
             break;
@@ -268,7 +268,7 @@ void wait_for_retry(const SubmitWorkerContext& context, MonoTime due, std::optio
 // At the deadline, every block still queued is lost.
 void lose_queued_blocks(const SubmitWorkerContext& context) {
     while (std::optional<Share> block =
-               queue_take(*context.queue, *context.slot, {.now = MonoTime::max(), .blocks_only = true}).share) {
+               queue_take(*context.mining.queue, *context.mining.slot, {.now = MonoTime::max(), .blocks_only = true}).share) {
         const Submission s = describe(context, *block);
         report_lost_block(s, "shutdown", NOT_SENT_IN_TIME);
     }
@@ -279,7 +279,7 @@ void lose_queued_blocks(const SubmitWorkerContext& context) {
 // send the blocks left over, each by one worker and once, until the
 // drain's deadline; ordinary shares are left unsent.
 void drain_blocks(const SubmitWorkerContext& context) {
-    SubmitQueue& queue = *context.queue;
+    SubmitQueue& queue = *context.mining.queue;
     {
         const auto give_up = std::chrono::steady_clock::now() + CLOSE_WAIT_LIMIT;
         std::unique_lock lock(queue.lock);
@@ -293,7 +293,7 @@ void drain_blocks(const SubmitWorkerContext& context) {
             lose_queued_blocks(context);
             return;
         }
-        Taken taken = queue_take(queue, *context.slot, {.now = now, .blocks_only = true});
+        Taken taken = queue_take(queue, *context.mining.slot, {.now = now, .blocks_only = true});
         if (taken.share)
             submit_share(context, std::move(*taken.share));
         else if (taken.retry_due)
@@ -314,12 +314,12 @@ void submit_worker(const SubmitWorkerContext& context) {
     const DrainWorkerScope ends_in_the_drain(*context.drain);
     while (!stop_requested(context)) {
         Taken taken =
-            queue_take(*context.queue, *context.slot, {.now = context.clock(), .stop_flag = context.stop_flag.get()});
+            queue_take(*context.mining.queue, *context.mining.slot, {.now = context.clock(), .stop_flag = context.mining.stop_flag.get()});
         if (taken.share)
             submit_share(context, std::move(*taken.share));
         else if (taken.retry_due)
             wait_for_retry(context, *taken.retry_due, std::nullopt);
-        else if (queue_closed(*context.queue))
+        else if (queue_closed(*context.mining.queue))
             break;  // a closed queue gets no more shares; taking again would only spin
     }
     drain_blocks(context);

@@ -12,18 +12,13 @@
 
 #include "src/base/bytes.hpp"
 #include "src/base/clock.hpp"
-#include "src/pool/job_slot.hpp"
-#include "src/pool/miner_stats.hpp"
+#include "src/miner/mining_state.hpp"
 #include "src/pool/pool_client.hpp"
 #include "src/pool/submit_drain.hpp"
-#include "src/pool/submit_queue.hpp"
 
 struct SubmitWorkerContext {
     std::shared_ptr<const SessionClients> clients;  // the submit pair
-    std::shared_ptr<JobSlot> slot;
-    std::shared_ptr<MinerStats> stats;
-    std::shared_ptr<SubmitQueue> queue;
-    std::shared_ptr<std::atomic<bool>> stop_flag;
+    MiningState mining;
     std::shared_ptr<SubmitDrain> drain;
     MonoClock clock = steady_now;
     Sleeper sleep = steady_sleep;

@@ -33,9 +33,9 @@
 
 #include "poseidon2-core/src/hash.hpp"
 #include "src/base/hex.hpp"
-#include "src/main/tune_cache.hpp"
 #include "src/pool/submit_worker.hpp"
 #include "src/pow/target.hpp"
+#include "src/tune/tune_cache.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
 #include "tests/support/temp_files.hpp"
 

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "cuda/modules.hpp"
+#include "src/gpu/device.hpp"
 #include "src/gpu/geometry.hpp"
 #include "src/gpu/gpu_context.hpp"
 #include "tests/gpu/stand_in_devices.hpp"
@@ -26,6 +28,30 @@ TEST(KernelKind, NamesTheUserTypes) {
     };
     for (const Case& c : cases) EXPECT_EQ(parse_kernel_name(c.text), c.kind) << '"' << c.text << '"';
     for (KernelKind kind : ALL_KERNEL_KINDS) EXPECT_EQ(parse_kernel_name(kernel_name(kind)), kind);
+}
+
+// A row that names another module, claims kernel times its module does not
+// keep, refuses without words, or is tuned where it cannot run would
+// compile; these are the mistakes a new row can make.
+TEST(KernelVariants, EachRowDispatchesToItsOwnModuleAndRefusesInWords) {
+    for (const KernelVariant& row : KERNEL_VARIANTS) {
+        SCOPED_TRACE(row.name);
+        const QtcModule* module = variant_module(row);
+        ASSERT_NE(module, nullptr);
+        EXPECT_EQ(std::string(module->name), row.name);
+        EXPECT_EQ(module->kernel_times != nullptr, row.kernel_timing);
+        EXPECT_EQ(&kernel_variant(row.kind), &row);
+        EXPECT_EQ(row.refusal_at_open.empty(), row.runs_on.all());
+        EXPECT_EQ(row.refusal_of_choice.empty(), row.runs_on.all());
+        for (int cc = 10; cc <= 130; ++cc) {
+            if (row.tuned_on.contains(cc)) {
+                EXPECT_TRUE(row.runs_on.contains(cc)) << "tuned on " << cc;
+            }
+        }
+        if (!row.alias.empty()) {
+            EXPECT_EQ(parse_kernel_name(row.alias), row.kind);
+        }
+    }
 }
 
 TEST(CstrToString, TakesTheTextUpToItsNulLossily) {

@@ -80,9 +80,9 @@ protected:
                                                          std::make_shared<DevFeeState>(std::nullopt, 1, steady_now()),
                                                          getwork, submit, seams);
         EXPECT_TRUE(miner) << miner.error().message();
-        stats = miner->shared.stats;
+        stats = miner->shared.mining.stats;
         hash_counters = miner->shared.hash_counters;
-        stop_flag = miner->shared.stop_flag;
+        stop_flag = miner->shared.mining.stop_flag;
 
         MainLoopSeams loop;
         loop.shutdown_requested = &shutdown;
@@ -232,11 +232,11 @@ struct IdleMiner {
     IdleMiner() {
         MinerShared& s = miner.shared;
         s.busy_counters = std::make_shared<HashCounters>(0);
-        s.slot = std::make_shared<JobSlot>(time.clock());
-        s.stats = std::make_shared<MinerStats>();
-        s.stop_flag = std::make_shared<std::atomic<bool>>(false);
+        s.mining.slot = std::make_shared<JobSlot>(time.clock());
+        s.mining.stats = std::make_shared<MinerStats>();
+        s.mining.stop_flag = std::make_shared<std::atomic<bool>>(false);
         s.hash_counters = std::make_shared<HashCounters>(0);
-        s.queue = std::make_shared<SubmitQueue>(s.stats, 64);
+        s.mining.queue = std::make_shared<SubmitQueue>(s.mining.stats, 64);
         s.drain = std::make_shared<SubmitDrain>(std::make_shared<const SessionClients>());
     }
 
@@ -282,13 +282,13 @@ TEST(MainLoop, StatsPeriodOfAnySizeNeverWraps) {
 
 TEST(MainLoop, StatsLineShowsThePoolsJobTextSafely) {
     IdleMiner idle;
-    job_slot_install(*idle.miner.shared.slot,
+    job_slot_install(*idle.miner.shared.mining.slot,
                      std::make_shared<const Job>(Job{std::nullopt, "j\x1b[2J#\xe2\x80\xae" "1", "\x07\xff", "", {}, {}, {},
                                                      {}, false}));
     const std::vector<std::string> lines = idle.stats_lines(1, 2s);
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(lines[0].find("| job j\\x1b[2J#\\u202e1 [user] diff \\x07\xef\xbf\xbd |"), std::string::npos) << lines[0];
-    EXPECT_EQ(job_slot_get(*idle.miner.shared.slot).second->job_id, "j\x1b[2J#\xe2\x80\xae" "1");
+    EXPECT_EQ(job_slot_get(*idle.miner.shared.mining.slot).second->job_id, "j\x1b[2J#\xe2\x80\xae" "1");
 }
 
 TEST(StatsLine, GpuItemsInTheirTwoForms) {

@@ -68,6 +68,8 @@ TEST(StartupRefusals, CommandLineAndDeviceChecksEndWithTheirMessage) {
         {{"--gpu-list", "3"}, {}, "GPU 3 inexistant (2 GPU CUDA)"},
         {{"--gpu-list", "0,-1"}, {}, "GPU -1 inexistant (2 GPU CUDA)"},
         {{"--kernel", "hb89"}, {}, "this kernel requires an SM89 / RTX 40 GPU"},
+        {{"--kernel", "fast120"}, {}, "fast120 requires an SM120 GPU"},
+        {{"--kernel", "fast86"}, {}, "fast86 requires SM86 (SM89 allowed for compatibility tests)"},
         {{}, {{"VEZEZIRUZ_SIM_DEVICES", ""}}, "cudaGetDeviceCount: no CUDA-capable device is detected"},
         {{"--dev-address", "qzDev"}, {}, "--address required (Quantus SS58 address)"},
         {{"--address", "qz1", "--no-dev-fee"}, {},

@@ -18,7 +18,7 @@
 
 #include "poseidon2-core/src/hash.hpp"
 #include "src/base/hex.hpp"
-#include "src/pool/job.hpp"
+#include "src/pool/job_template.hpp"
 #include "src/pow/target.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
 #include "tests/support/ed25519_sign.hpp"

@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "src/base/bytes.hpp"
-#include "src/pool/job.hpp"
+#include "src/pool/job_template.hpp"
 
 struct BridgeJob {
     std::string id;  // "<serial>#<4 hex digits>"; the serial is the identity

@@ -10,7 +10,7 @@
 
 #include "src/base/bytes.hpp"
 #include "src/base/error.hpp"
-#include "src/pool/job.hpp"
+#include "src/pool/job_template.hpp"
 
 enum class FaultMethod { getwork, submit, any };
 

@@ -1,4 +1,0 @@
-#include "src/main/shutdown.hpp"
-
-std::atomic<bool> SHUTDOWN_REQUESTED{false};
-std::atomic<unsigned> STOP_SIGNALS{0};

@@ -1,0 +1,4 @@
+#include "src/miner/shutdown.hpp"
+
+std::atomic<bool> SHUTDOWN_REQUESTED{false};
+std::atomic<unsigned> STOP_SIGNALS{0};

@@ -1,0 +1,141 @@
+#include "src/miner/submit_queue.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Drops the ordinary shares `keep` refuses; the lock is held. Returns the count.
+std::size_t retain_locked(SubmitQueue& queue, const JobPredicate& keep) {
+    const std::size_t before = queue.shares.size();
+    std::erase_if(queue.shares, [&](const Share& s) { return !s.is_block && !keep(s.job->job_id); });
+    return before - queue.shares.size();
+}
+
+// Remembers the key unless it is known; forgets the oldest beyond capacity.
+bool remember_key(SubmitQueue& queue, DedupKey key) {
+    if (queue.dedup_set.contains(key)) return false;
+    queue.dedup_order.push_back(key);
+    queue.dedup_set.insert(std::move(key));
+    while (queue.dedup_order.size() > queue.dedup_capacity) {
+        queue.dedup_set.erase(queue.dedup_order.front());
+        queue.dedup_order.pop_front();
+    }
+    return true;
+}
+
+// Removes the weakest ordinary shares while over capacity. Returns the count.
+std::size_t evict_locked(SubmitQueue& queue) {
+    std::size_t evicted = 0;
+    while (queue.shares.size() > queue.capacity) {
+        const auto weakest = std::find_if(queue.shares.rbegin(), queue.shares.rend(),
+                                          [](const Share& s) { return !s.is_block; });
+        if (weakest == queue.shares.rend()) break;  // only blocks left: keep them all
+        queue.shares.erase(std::next(weakest).base());
+        ++evicted;
+    }
+    return evicted;
+}
+
+// A share equal in strength to queued ones goes before them.
+void insert_locked(SubmitQueue& queue, Share share) {
+    const auto at = std::lower_bound(queue.shares.begin(), queue.shares.end(), share, ranks_before);
+    queue.shares.insert(at, std::move(share));
+}
+
+}  // namespace
+
+bool ranks_before(const Share& a, const Share& b) {
+    if (a.is_block != b.is_block) return a.is_block;
+    return std::memcmp(a.hash.data(), b.hash.data(), a.hash.size()) < 0;
+}
+
+std::size_t DedupKeyHash::operator()(const DedupKey& key) const {
+    std::size_t h = std::hash<std::string>{}(key.id_prefix);
+    std::uint64_t words[8];
+    std::memcpy(words, key.nonce.data(), sizeof words);
+    for (std::uint64_t w : words) h = (h ^ std::hash<std::uint64_t>{}(w)) * 0x100000001b3ULL;
+    return h;
+}
+
+void queue_push(SubmitQueue& queue, Share share, const JobPredicate& live) {
+    MinerStats& stats = *queue.stats;
+    if (!share.is_block && !live(share.job->job_id)) {
+        count(stats.abandoned);
+        return;
+    }
+    std::size_t evicted;
+    {
+        std::unique_lock lock(queue.lock);
+        if (queue.closed) {
+            count(stats.abandoned);
+            return;
+        }
+        if (!remember_key(queue, {std::string(job_id_prefix(share.job->job_id)), share.nonce})) {
+            lock.unlock();
+            count(stats.dedup_dropped);
+            return;
+        }
+        const bool was_full = queue.shares.size() >= queue.capacity;
+        insert_locked(queue, std::move(share));
+        evicted = was_full ? evict_locked(queue) : 0;
+    }
+    if (evicted != 0) {
+        count(stats.abandoned, evicted);
+        count(stats.queue_full, evicted);
+    }
+    queue.wakeup.notify_one();
+}
+
+std::size_t queue_retain(SubmitQueue& queue, const JobPredicate& keep) {
+    std::size_t dropped;
+    {
+        std::lock_guard lock(queue.lock);
+        dropped = retain_locked(queue, keep);
+    }
+    if (dropped != 0) count(queue.stats->abandoned, dropped);
+    return dropped;
+}
+
+void queue_close(SubmitQueue& queue) {
+    {
+        std::lock_guard lock(queue.lock);
+        queue.closed = true;
+    }
+    queue.wakeup.notify_all();
+}
+
+std::size_t queue_len(SubmitQueue& queue) {
+    std::lock_guard lock(queue.lock);
+    return queue.shares.size();
+}
+
+void queue_requeue(SubmitQueue& queue, Share block) {
+    {
+        std::lock_guard lock(queue.lock);
+        insert_locked(queue, std::move(block));
+    }
+    queue.wakeup.notify_one();
+}
+
+Taken queue_take(SubmitQueue& queue, const JobSlot& slot, const TakeRule& rule) {
+    std::unique_lock lock(queue.lock);
+    const JobPredicate live = [&slot](std::string_view job_id) { return job_slot_is_live(slot, job_id); };
+    for (;;) {
+        if (const std::size_t dropped = retain_locked(queue, live); dropped != 0)
+            count(queue.stats->abandoned, dropped);
+        const bool blocks_only = rule.blocks_only || (rule.stop_flag != nullptr && rule.stop_flag->load());
+        std::optional<MonoTime> retry_due;
+        for (auto it = queue.shares.begin(); it != queue.shares.end(); ++it) {
+            if (blocks_only && !it->is_block) break;  // blocks rank first: none further on
+            if (it->retry_at <= rule.now) {
+                Share taken = std::move(*it);
+                queue.shares.erase(it);
+                return {std::move(taken), std::nullopt};
+            }
+            retry_due = retry_due ? std::min(*retry_due, it->retry_at) : it->retry_at;
+        }
+        if (retry_due || queue.closed) return {std::nullopt, retry_due};
+        if (queue.wakeup.wait_for(lock, TAKE_WAIT_SLICE) == std::cv_status::timeout) return {};
+    }
+}

@@ -1,0 +1,57 @@
+// Job templates: what a pool hands out, its checks, and the optional
+// Ed25519 signature with which the pool operator vouches for it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "src/base/bytes.hpp"
+#include "src/base/error.hpp"
+#include "src/miner/job.hpp"
+
+struct PoolClient;
+
+inline constexpr std::string_view SIGNATURE_SCHEME = "ed25519-ovik-qtc-job-v1";
+
+// Written once by the start-up before the poller starts: false with
+// --require-signed-jobs.
+extern bool ACCEPT_UNSIGNED_JOBS;
+
+// The pool operator's Ed25519 public key, 64 lower-case hex digits,
+// compiled in (CMake cache variable OVIK_POOL_PUBLIC_KEY).
+extern const std::string_view POOL_PUBLIC_KEY;
+
+// The bytes a pool signs: the tag "ovik-qtc-job-v1\0", the mining hash, the
+// share and block targets, the nonce prefix, then the job id and the
+// address, each after its byte length as a big-endian 16-bit number.
+std::vector<std::uint8_t> job_message(const Bytes32& mining_hash, const Bytes64& share_target,
+                                      const Bytes64& block_target, const NoncePrefix& nonce_prefix,
+                                      std::string_view job_id, std::string_view address);
+
+// A template refused for its content; the poller reports it as a
+// transport failure.
+struct TemplateError {
+    Error error;
+};
+
+// A template refused for its signature; the poller reports it as an
+// unsigned job.
+struct SignatureRefusal {
+    std::string text;
+};
+
+using TemplateResult = std::variant<std::shared_ptr<const Job>, TemplateError, SignatureRefusal>;
+
+// Checks the template field by field in a fixed order and stops at the
+// first fault. The client supplies is_dev and the address that is signed.
+TemplateResult parse_template(const nlohmann::json& tmpl, const PoolClient& client);
+
+// Accepts (nullopt) or gives the refusal text.
+std::optional<std::string> verify_job_signature(const nlohmann::json& tmpl, const std::vector<std::uint8_t>& message);

@@ -1,0 +1,438 @@
+#include "src/tune/tune_cache.hpp"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "src/base/text_file.hpp"
+#include "src/base/unicode.hpp"
+
+namespace {
+
+// Same wording as the file reader's errors: "Permission denied (os error 13)".
+Error os_error(int code) { return Error(fmt::format("{} (os error {})", std::strerror(code), code)); }
+
+// ---- Path ------------------------------------------------------------------
+
+// "a" + "b" -> "a/b", "a/" + "b" -> "a/b", "" + "b" -> "b": an empty HOME
+// must give a relative path, not one under the root.
+std::string join(std::string_view base, std::string_view tail) {
+    std::string joined(base);
+    if (!joined.empty() && joined.back() != '/') joined += '/';
+    joined += tail;
+    return joined;
+}
+
+// The variable's value when it is set and valid UTF-8.
+const char* utf8_env(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || !is_valid_utf8(value)) return nullptr;
+    return value;
+}
+
+// ---- Reading -----------------------------------------------------------------
+
+constexpr std::array<std::string_view, 7> FIELD_NAMES = {"variant", "blocks",   "threads", "iters",
+                                                          "mhs",     "measured", "version"};
+enum Field : int { VARIANT, BLOCKS, THREADS, ITERS, MHS, MEASURED, VERSION };
+constexpr unsigned ALL_FIELDS = (1u << FIELD_NAMES.size()) - 1;
+
+// Where the next value goes: a field of the record being read, nowhere (a
+// member of unknown name, or something nested inside one), or nowhere
+// allowed.
+constexpr int SKIP = -1;
+constexpr int INVALID = -2;
+
+// Checks the form while the parser walks the text, so that a member given
+// twice inside one record is seen (a DOM would have merged the two) and the
+// first violation stops the parse.
+class CacheReader final : public nlohmann::json_sax<nlohmann::json> {
+public:
+    std::unordered_map<std::string, Tuning> entries;
+
+    bool null() override { return target() == SKIP; }
+    bool boolean(bool) override { return target() == SKIP; }
+    bool binary(binary_t&) override { return false; }
+
+    bool number_integer(number_integer_t value) override {
+        // The parser reports every number written with a minus sign here,
+        // "-0" included: never a valid counter.
+        const int field = target();
+        if (field == SKIP) return true;
+        if (field != MHS) return false;
+        record_.mhs = static_cast<double>(value);
+        return true;
+    }
+
+    bool number_unsigned(number_unsigned_t value) override {
+        const int field = target();
+        if (field == SKIP) return true;
+        if (field == MHS) {
+            record_.mhs = static_cast<double>(value);
+            return true;
+        }
+        if (field == BLOCKS || field == THREADS || field == ITERS) {
+            if (value > std::numeric_limits<std::uint32_t>::max()) return false;
+            counter(field) = static_cast<std::uint32_t>(value);
+            return true;
+        }
+        return false;
+    }
+
+    bool number_float(number_float_t value, const string_t&) override {
+        // Anything written with a fraction or an exponent, "3.0" and "3e0"
+        // too, is a float here and fits only the rate.
+        const int field = target();
+        if (field == SKIP) return true;
+        if (field != MHS) return false;
+        record_.mhs = value;
+        return true;
+    }
+
+    bool string(string_t& value) override {
+        const int field = target();
+        if (field == SKIP) return true;
+        switch (field) {
+        case VARIANT: record_.variant = std::move(value); return true;
+        case MEASURED: record_.measured = std::move(value); return true;
+        case VERSION: record_.version = std::move(value); return true;
+        default: return false;
+        }
+    }
+
+    bool start_object(std::size_t) override {
+        if (skip_next_ || skip_depth_ > 0) return enter_skipped();
+        switch (where_) {
+        case Where::start: where_ = Where::records; return true;
+        case Where::records: begin_record(Where::record_object); return true;
+        default: return false;
+        }
+    }
+
+    bool end_object() override {
+        if (skip_depth_ > 0) {
+            --skip_depth_;
+            return true;
+        }
+        switch (where_) {
+        case Where::record_object:
+            if (seen_ != ALL_FIELDS) return false;
+            return end_record();
+        case Where::records: where_ = Where::finished; return true;
+        default: return false;
+        }
+    }
+
+    bool start_array(std::size_t) override {
+        if (skip_next_ || skip_depth_ > 0) return enter_skipped();
+        if (where_ != Where::records) return false;
+        begin_record(Where::record_array);
+        return true;
+    }
+
+    bool end_array() override {
+        if (skip_depth_ > 0) {
+            --skip_depth_;
+            return true;
+        }
+        if (where_ != Where::record_array || next_index_ != FIELD_NAMES.size()) return false;
+        return end_record();
+    }
+
+    bool key(string_t& name) override {
+        if (skip_depth_ > 0) return true;
+        if (where_ == Where::records) {
+            key_ = std::move(name);
+            return true;
+        }
+        if (where_ != Where::record_object) return false;
+        for (std::size_t i = 0; i < FIELD_NAMES.size(); ++i) {
+            if (name != FIELD_NAMES[i]) continue;
+            if (seen_ & (1u << i)) return false;
+            seen_ |= 1u << i;
+            pending_field_ = static_cast<int>(i);
+            return true;
+        }
+        skip_next_ = true;
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    enum class Where { start, records, record_object, record_array, finished };
+
+    // The field the value now being reported belongs to, SKIP or INVALID.
+    int target() {
+        if (skip_next_) {
+            skip_next_ = false;
+            return SKIP;
+        }
+        if (skip_depth_ > 0) return SKIP;
+        if (where_ == Where::record_object) return pending_field_;
+        if (where_ == Where::record_array && next_index_ < FIELD_NAMES.size()) return static_cast<int>(next_index_++);
+        return INVALID;
+    }
+
+    bool enter_skipped() {
+        skip_next_ = false;
+        ++skip_depth_;
+        return true;
+    }
+
+    void begin_record(Where form) {
+        where_ = form;
+        record_ = Tuning{};
+        seen_ = 0;
+        next_index_ = 0;
+        pending_field_ = INVALID;
+    }
+
+    bool end_record() {
+        // A record name given twice keeps the later record.
+        entries.insert_or_assign(std::move(key_), std::move(record_));
+        where_ = Where::records;
+        return true;
+    }
+
+    std::uint32_t& counter(int field) {
+        return field == BLOCKS ? record_.blocks : field == THREADS ? record_.threads : record_.iters;
+    }
+
+    Where where_ = Where::start;
+    std::string key_;
+    Tuning record_;
+    unsigned seen_ = 0;
+    std::size_t next_index_ = 0;
+    int pending_field_ = INVALID;
+    bool skip_next_ = false;
+    int skip_depth_ = 0;
+};
+
+// ---- Writing -----------------------------------------------------------------
+
+// A JSON string escaping only what JSON requires; other text, non-ASCII
+// included, is written as is. Text that is not UTF-8 (a record built from a
+// raw device name) is repaired first, as a file with it would not load.
+void append_json_string(std::string& out, std::string_view text) {
+    std::string repaired;
+    if (!is_valid_utf8(text)) {
+        repaired = utf8_lossy(text);
+        text = repaired;
+    }
+    out += '"';
+    for (const char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned>(c));
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+}
+
+// The shortest digits that read back to the same double, laid out as plain
+// decimals with a fraction part ("100.0", "0.001") while the point sits
+// within 16 places, and as "1e16" / "1.5e-7" beyond that, where writing the
+// zeros out would be long and not the shortest form.
+std::string format_rate(double value) {
+    if (!std::isfinite(value)) return "null";
+    char buffer[64];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string_view shortest(buffer, written.ptr);  // "-1.2345e+02"
+
+    std::string out;
+    std::string_view mantissa = shortest.substr(0, shortest.find('e'));
+    if (mantissa.front() == '-') {
+        out += '-';
+        mantissa.remove_prefix(1);
+    }
+    std::string digits;
+    for (const char c : mantissa)
+        if (c != '.') digits += c;
+    int exponent = 0;
+    std::string_view exponent_text = shortest.substr(shortest.find('e') + 1);
+    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+
+    const int length = static_cast<int>(digits.size());
+    const int point = exponent + 1;  // digits before the decimal point
+    if (point >= length && point <= 16) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - length), '0');
+        out += ".0";
+    } else if (point > 0 && point <= 16) {
+        out += std::string_view(digits).substr(0, static_cast<std::size_t>(point));
+        out += '.';
+        out += std::string_view(digits).substr(static_cast<std::size_t>(point));
+    } else if (point > -5 && point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else {
+        out += digits.front();
+        if (length > 1) {
+            out += '.';
+            out += std::string_view(digits).substr(1);
+        }
+        fmt::format_to(std::back_inserter(out), "e{}", exponent);
+    }
+    return out;
+}
+
+// ---- Saving ------------------------------------------------------------------
+
+bool is_existing_directory(const std::filesystem::path& path) {
+    struct stat info{};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// mkdir -p: tries the directory itself first and climbs only when a parent
+// is missing, so an existing tree costs one call. Losing a race with another
+// process creating the same directory is not a failure.
+Result<void> make_directory_tree(const std::filesystem::path& dir) {
+    if (dir.empty()) return {};
+    if (::mkdir(dir.c_str(), 0777) == 0) return {};
+    int code = errno;
+    if (code != ENOENT) {
+        if (is_existing_directory(dir)) return {};
+        return std::unexpected(os_error(code));
+    }
+    const std::filesystem::path parent = dir.parent_path();
+    if (parent != dir) {
+        if (auto made = make_directory_tree(parent); !made) return made;
+    }
+    if (::mkdir(dir.c_str(), 0777) == 0) return {};
+    code = errno;
+    if (is_existing_directory(dir)) return {};
+    return std::unexpected(os_error(code));
+}
+
+// A new file at `path`: O_EXCL never opens what is already there, and with it
+// a link at the name is not followed either. What an earlier save left (or
+// anyone planted) is unlinked, which removes a link and never its target. A
+// second find at the name, someone racing us, is a failure.
+Result<int> create_new_file(const std::filesystem::path& path) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        if (::unlink(path.c_str()) != 0) return std::unexpected(os_error(errno));
+        fd = ::open(path.c_str(), flags, 0666);
+    }
+    if (fd < 0) return std::unexpected(os_error(errno));
+    return fd;
+}
+
+Result<void> write_new_file(const std::filesystem::path& path, std::string_view text) {
+    const Result<int> created = create_new_file(path);
+    if (!created) return std::unexpected(created.error());
+    const int fd = *created;
+    while (!text.empty()) {
+        const ssize_t put = ::write(fd, text.data(), text.size());
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            ::close(fd);
+            return std::unexpected(os_error(code));
+        }
+        if (put == 0) {
+            ::close(fd);
+            return fail("failed to write whole buffer");
+        }
+        text.remove_prefix(static_cast<std::size_t>(put));
+    }
+    // On Linux the descriptor is gone even when close reports EINTR, so only
+    // other errors (a delayed write error, say) count.
+    if (::close(fd) != 0 && errno != EINTR) return std::unexpected(os_error(errno));
+    return {};
+}
+
+}  // namespace
+
+std::string tune_cache_key(std::string_view label, std::string_view bus_id, double power_limit_w) {
+    return fmt::format("{}|{}|{:.0f}W|{}", label, bus_id, power_limit_w, TUNING_VERSION);
+}
+
+std::filesystem::path tune_cache_path() {
+    if (const char* xdg = utf8_env("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0')
+        return join(join(xdg, "ovik_dtc"), "tune.json");
+    if (const char* home = utf8_env("HOME"); home != nullptr)
+        return join(join(join(home, ".config"), "ovik_dtc"), "tune.json");
+    return "./.config/ovik_dtc/tune.json";
+}
+
+TuneCache tune_cache_parse(std::string_view text) {
+    // The parser would skip a byte order mark; it is not white space, so the
+    // text is not a JSON object.
+    if (text.starts_with("\xEF\xBB\xBF")) return {};
+    CacheReader reader;
+    if (!nlohmann::json::sax_parse(text.begin(), text.end(), &reader, nlohmann::json::input_format_t::json,
+                                   /*strict=*/true, /*ignore_comments=*/false))
+        return {};
+    return TuneCache{std::move(reader.entries), false};
+}
+
+TuneCache tune_cache_load(const std::filesystem::path& path) {
+    const Result<std::string> text = read_regular_text_file(path.string(), TUNE_CACHE_MAX_BYTES);
+    if (!text) return {};
+    return tune_cache_parse(*text);
+}
+
+std::string tune_cache_text(const TuneCache& cache) {
+    if (cache.entries.empty()) return "{}";
+    std::string out = "{\n";
+    bool first = true;
+    for (const auto& [key, tuning] : cache.entries) {
+        if (!first) out += ",\n";
+        first = false;
+        out += "  ";
+        append_json_string(out, key);
+        out += ": {\n    \"variant\": ";
+        append_json_string(out, tuning.variant);
+        fmt::format_to(std::back_inserter(out),
+                       ",\n    \"blocks\": {},\n    \"threads\": {},\n    \"iters\": {},\n    \"mhs\": {},\n"
+                       "    \"measured\": ",
+                       tuning.blocks, tuning.threads, tuning.iters, format_rate(tuning.mhs));
+        append_json_string(out, tuning.measured);
+        out += ",\n    \"version\": ";
+        append_json_string(out, tuning.version);
+        out += "\n  }";
+    }
+    out += "\n}";
+    return out;
+}
+
+Result<void> tune_cache_save(const TuneCache& cache) { return tune_cache_save(cache, tune_cache_path()); }
+
+Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path& path) {
+    const std::filesystem::path dir = path.parent_path();
+    if (auto made = make_directory_tree(dir); !made)
+        return std::unexpected(std::move(made.error()).context(fmt::format("mkdir {}", dir.string())));
+
+    std::filesystem::path temporary = path;
+    temporary.replace_extension(".json.tmp");
+    if (auto written = write_new_file(temporary, tune_cache_text(cache)); !written) return written;
+    // The temporary file stays behind on failure: the next save replaces it.
+    if (::rename(temporary.c_str(), path.c_str()) != 0) return std::unexpected(os_error(errno));
+    return {};
+}

@@ -1,0 +1,349 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "src/pool/pool_poller.hpp"
+#include "tests/pool-bridge/bridge_process.hpp"
+#include "tests/support/fake_time.hpp"
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string SHARE = "00" + std::string(126, 'f');
+const std::string BLOCK = "0000" + std::string(124, 'f');
+const std::string H1 = std::string(63, '1') + "a";
+const std::string H2 = std::string(63, '2') + "b";
+
+json tmpl(const std::string& id, const std::string& mining_hash, const std::string& share = SHARE) {
+    return {{"job_id", id},       {"mining_hash", mining_hash}, {"share_target", share}, {"block_target", BLOCK},
+            {"nonce_prefix", "0a0b0c0d"}, {"height", 5}, {"share_difficulty", "12.5"}, {"net_difficulty", 99}};
+}
+
+// A bridge fault that answers the next job request with this template.
+std::string serve(const json& result) {
+    return "getwork:reply:200:" + json{{"jsonrpc", "2.0"}, {"id", 1}, {"result", result}}.dump();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1)
+        lines.push_back(text.substr(start, lf - start));
+    return lines;
+}
+
+std::vector<json> logged_requests(const std::filesystem::path& log) {
+    std::vector<json> requests;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) requests.push_back(json::parse(json::parse(line)["body"].get<std::string>()));
+    return requests;
+}
+
+struct Poller {
+    explicit Poller(const BridgeProcess& bridge, bool with_dev = false, double hint = 0.0)
+        : stats(std::make_shared<MinerStats>()),
+          queue(std::make_shared<SubmitQueue>(stats, 64)),
+          stop(std::make_shared<std::atomic<bool>>(false)) {
+        auto clients = std::make_shared<SessionClients>();
+        clients->user = pool_client_new(bridge.url(), "qzUser", "rig", 5s, false);
+        if (with_dev) clients->dev = pool_client_new(bridge.url(), "qzDev", "dev", 5s, true);
+        context.clients = clients;
+        context.mining.slot = std::make_shared<JobSlot>(time.clock());
+        context.mining.stats = stats;
+        context.mining.stop_flag = stop;
+        context.wait_ms = 100;
+        context.mining.queue = queue;
+        context.meter = std::make_shared<HashrateMeter>(hint, std::make_shared<HashCounters>(1), time.now());
+        context.devfee = with_dev ? std::make_shared<DevFeeState>("qzDev", 100, time.now())
+                                  : std::make_shared<DevFeeState>(std::nullopt, 1, time.now());  // the dev fee off
+        context.clock = time.clock();
+        context.sleep = time.sleeper();
+    }
+
+    // Sets the stop flag from the poller's own next sleep once `condition`
+    // holds, so the poller stops at a known point.
+    void stop_when(std::function<bool()> condition) {
+        time.on_sleep([this, condition = std::move(condition)] {
+            if (condition()) *stop = true;
+        });
+    }
+
+    // Runs the poller until `done` holds (checked every few real
+    // milliseconds, at most ten seconds), then stops it; returns its output.
+    std::string run_until(const std::function<bool()>& done) {
+        testing::internal::CaptureStdout();
+        std::thread thread([this] { pool_poller(context); });
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+        *stop = true;
+        thread.join();
+        return testing::internal::GetCapturedStdout();
+    }
+
+    FakeTime time;
+    std::shared_ptr<MinerStats> stats;
+    std::shared_ptr<SubmitQueue> queue;
+    std::shared_ptr<std::atomic<bool>> stop;
+    PollerContext context;
+};
+
+std::filesystem::path temp_log(const std::string& name) {
+    const auto dir = std::filesystem::path(testing::TempDir()) / "ovik_poller";
+    std::filesystem::create_directories(dir);
+    std::filesystem::remove(dir / name);
+    return dir / name;
+}
+
+}  // namespace
+
+TEST(PoolPoller, RequestParamsNameTheJobOfThisSessionAndAUsableRate) {
+    const auto client = pool_client_new("http://127.0.0.1:9", "qzA", "rig", 1s, false);
+    const Job user_job{std::nullopt, "u#1", "", "", {}, {}, {}, {}, false};
+    struct Case {
+        const Job* cur;
+        bool session_is_dev;
+        std::optional<double> rate;
+        json expected_extra;
+    };
+    const Case cases[] = {
+        {nullptr, false, std::nullopt, json::object()},
+        {&user_job, false, std::nullopt, {{"current_job_id", "u#1"}}},
+        {&user_job, true, std::nullopt, json::object()},
+        {nullptr, false, 0.7, json::object()},
+        {nullptr, false, 1.0, {{"hashrate", 1.0}}},
+        {nullptr, false, 2.5e6, {{"hashrate", 2.5e6}}},
+        {nullptr, false, std::numeric_limits<double>::infinity(), json::object()},
+        {nullptr, false, std::numeric_limits<double>::quiet_NaN(), json::object()},
+    };
+    for (const Case& c : cases) {
+        json expected = {{"address", "qzA"}, {"worker", "rig"}, {"wait_ms", 250}};
+        expected.update(c.expected_extra);
+        EXPECT_EQ(template_request_params(*client, 250, c.cur, c.session_is_dev, c.rate), expected)
+            << expected.dump();
+    }
+}
+
+TEST(PoolPoller, ClassifiesEachChangeOfJob) {
+    const auto log = temp_log("classify.jsonl");
+    BridgeProcess bridge({"--log-requests", log.string(), "--fault", serve(tmpl("t#1", H1)), "--fault",
+                          serve(tmpl("t#1", H1)), "--fault", serve(tmpl("t#2", H1)), "--fault",
+                          serve(tmpl("t#2", H1, "01" + std::string(126, 'f'))), "--fault", serve(tmpl("t#2", H2)),
+                          "--fault", serve(tmpl("u#1", H2))});
+    Poller poller(bridge, false, 5.0);
+    const std::string out = poller.run_until([&] { return poller.stats->jobs_received >= 7; });
+    const std::vector<std::string> expected = {
+        "[pool] job t#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash 1111111111111111…",
+        "[pool] job t#2 [user] (same template, share difficulty updated — counter kept) height 5 share diff 12.5 / "
+        "net 99 prefix 0a0b0c0d hash 1111111111111111…",
+        "[pool] job t#2 [user] (target/prefix updated) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash "
+        "1111111111111111…",
+        "[pool] job t#2 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash 2222222222222222…",
+        "[pool] job u#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash 2222222222222222…",
+    };
+    const auto lines = lines_of(out);
+    ASSERT_GE(lines.size(), 6u) << out;
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5), expected);
+    EXPECT_TRUE(lines[5].find("(new)") != std::string::npos) << lines[5];  // the bridge's own job
+    EXPECT_EQ(poller.stats->jobs_changed.load(), 6u);
+    EXPECT_EQ(lines.size(), 6u) << "identical re-deliveries print nothing";
+
+    const auto requests = logged_requests(log);
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_FALSE(requests[0]["params"].contains("current_job_id"));
+    EXPECT_EQ(requests[1]["params"]["current_job_id"], "t#1");
+    EXPECT_EQ(requests[0]["params"]["hashrate"], 5.0);  // the hint, no counts yet
+    EXPECT_EQ(requests[0]["params"]["wait_ms"], 100);
+    EXPECT_EQ(requests[0]["params"]["address"], "qzUser");
+}
+
+TEST(PoolPoller, SessionChangeUsesTheDevClientWithoutTheCurrentId) {
+    const auto log = temp_log("session.jsonl");
+    BridgeProcess bridge({"--log-requests", log.string()});
+    Poller poller(bridge, true);
+    // Into the dev window once: a slow poller still on its first job must
+    // not be carried past the window by a second advance.
+    bool advanced = false;
+    std::string out = poller.run_until([&] {
+        if (!advanced && poller.stats->jobs_received == 1) {
+            poller.time.advance(99s);  // the user part of a 100 s period
+            advanced = true;
+        }
+        return poller.stats->jobs_changed >= 2;
+    });
+    const auto lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 2u) << out;
+    EXPECT_NE(lines[0].find("[user] (new)"), std::string::npos);
+    EXPECT_NE(lines[1].find("[dev] (dev fee session)"), std::string::npos);
+    EXPECT_TRUE(job_slot_get(*poller.context.mining.slot).second->is_dev);
+    for (const json& request : logged_requests(log)) {
+        if (request["params"]["address"] != "qzDev") continue;
+        EXPECT_EQ(request["params"]["worker"], "dev");
+        EXPECT_FALSE(request["params"].contains("current_job_id"));
+        EXPECT_FALSE(request["params"].contains("hashrate"));  // no counts and no hint
+        break;
+    }
+}
+
+TEST(PoolPoller, NoWorkPausesTheGpus) {
+    BridgeProcess bridge({"--fault", serve(tmpl("t#1", H1)), "--fault", "getwork:no-work:20", "--fault",
+                          "getwork:no-work", "--fault", serve(tmpl("t#1", H1)) + "@*"});
+    Poller poller(bridge);
+    const std::string out = poller.run_until([&] { return poller.stats->jobs_changed >= 2; });
+    EXPECT_EQ(lines_of(out), (std::vector<std::string>{
+                                 "[pool] job t#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash "
+                                 "1111111111111111…",
+                                 "[pool] no job available (-32011) — GPUs paused, retry in 20 ms",
+                                 "[pool] job t#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash "
+                                 "1111111111111111…",
+                             }));
+    EXPECT_EQ(poller.time.slept(), 520ms);  // 20 ms in one slice, then the default 500 ms
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).first, 3u);  // installed, cleared, installed
+    EXPECT_EQ(poller.stats->net_errors.load(), 0u);
+}
+
+TEST(PoolPoller, ARetryPastTheClocksRangeWaitsUntilTheStop) {
+    // 2^64 - 1 ms was -1 ms as a clock duration: no wait, one request after
+    // another. Held at the clock's longest, the poller waits, and still sees
+    // the stop flag every slice.
+    const auto log = temp_log("long_retry.jsonl");
+    BridgeProcess bridge({"--log-requests", log.string(), "--fault", serve(tmpl("t#1", H1)), "--fault",
+                          "getwork:no-work:18446744073709551615@*"});
+    Poller poller(bridge);
+    poller.stop_when([&] { return poller.time.slept() >= 1h; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
+    EXPECT_EQ(lines_of(out).back(),
+              "[pool] no job available (-32011) — GPUs paused, retry in 18446744073709551615 ms");
+    EXPECT_EQ(logged_requests(log).size(), 2u);
+    EXPECT_EQ(poller.time.slept(), 1h);
+}
+
+TEST(PoolPoller, TransportFailuresBackOffAndWarnOnce) {
+    BridgeProcess bridge({"--fault", "getwork:reply:503:down@10", "--fault", serve(tmpl("t#1", H1)), "--fault",
+                          "getwork:reply:503:down@*"});
+    Poller poller(bridge);
+    poller.stop_when([&] { return poller.stats->net_errors >= 11; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
+    // Failures at 0, 1, 3, 7, 15, 25 … 65 s; a line needs 5 s since the last.
+    const std::string down = "[pool] getBlockTemplate: network: HTTP 503: down — retry in ";
+    const std::vector<std::string> expected = {
+        down + "1 s",
+        down + "8 s",
+        down + "10 s",
+        "[pool] NO JOB EVER RECEIVED from " + bridge.url() + " — nothing is being mined.",
+        "[pool] check, in this order:",
+        "[pool]   1. the pool URL: it must be the getwork endpoint given by the pool",
+        "[pool]      (a website hostname behind an HTTP proxy does NOT relay this port)",
+        "[pool]   2. the port is open from this machine: curl -sv <url> (or telnet host port)",
+        "[pool]   3. the address passed to --address starts with qz and is yours",
+        "[pool] the miner keeps retrying; this message is printed once.",
+        down + "10 s",
+        down + "10 s",
+        down + "10 s",
+        down + "10 s",
+        down + "10 s",
+        "[pool] job t#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash 1111111111111111…",
+        down + "1 s",  // a valid template reset the back-off
+    };
+    EXPECT_EQ(lines_of(out), expected);
+    // 1 + 2 + 4 + 8 + 6 × 10 s, then the first 50 ms slice of the reset 1 s,
+    // in which the test stops the poller.
+    EXPECT_EQ(poller.time.slept(), 75s + 50ms);
+}
+
+TEST(PoolPoller, SixtySecondsWithoutAnswerDropTheJobButKeepBlocks) {
+    BridgeProcess bridge({"--fault", serve(tmpl("t#1", H1)), "--fault", "getwork:reply:503:down@*"});
+    Poller poller(bridge);
+    poller.stop_when([&] { return poller.time.slept() > 70s; });
+    const auto job = std::make_shared<const Job>(Job{std::nullopt, "t#1", "", "", {}, {}, {}, {}, false});
+    const std::string out = poller.run_until([&] {
+        if (poller.stats->jobs_changed == 1 && queue_len(*poller.queue) == 0 && poller.stats->net_errors == 0) {
+            for (bool block : {true, false}) {
+                Share share{};
+                share.job = job;
+                share.is_block = block;
+                share.nonce[0] = block;
+                queue_push(*poller.queue, share, [](std::string_view) { return true; });
+            }
+        }
+        return poller.stop->load();
+    });
+    const auto lines = lines_of(out);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[pool] unreachable for 60 s: job dropped, GPUs paused"), 1);
+    EXPECT_EQ(out.find("NO JOB EVER RECEIVED"), std::string::npos);
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).second, nullptr);
+    ASSERT_EQ(queue_len(*poller.queue), 1u);
+    EXPECT_TRUE(poller.queue->shares.front().is_block);
+}
+
+TEST(PoolPoller, RefusedSignaturesKeepTheCurrentJob) {
+    json refused = tmpl("t#2", H2);
+    refused["sig"] = std::string(128, '0');
+    BridgeProcess bridge({"--fault", serve(tmpl("t#1", H1)), "--fault", serve(refused) + "@*"});
+    Poller poller(bridge);
+    poller.stop_when([&] { return poller.stats->net_errors >= 4; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
+    const std::string block = "[pool] JOB REFUSED from " + bridge.url() +
+                              ": signature does not verify with the OvikPool key.";
+    const auto lines = lines_of(out);
+    // Refusals at 0, 10, 20 and 30 s after the job: the block every 30 s at most.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), block), 2) << out;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "[pool] --require-signed-jobs refuses unsigned jobs. Nothing is being mined; retrying every "
+                         "10 s."),
+              2);
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).second->job_id, "t#1");
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).first, 1u);
+}
+
+TEST(PoolPoller, InvalidTemplatesAreReportedWithTheirJson) {
+    json bad = tmpl("t#1", H1);
+    bad.erase("job_id");
+    BridgeProcess bridge({"--fault", serve(bad)});
+    Poller poller(bridge);
+    const std::string out = poller.run_until([&] { return poller.stats->jobs_received >= 1; });
+    const auto lines = lines_of(out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "[pool] getBlockTemplate: network: invalid template: champ job_id absent (" + bad.dump() +
+                            ") — retry in 1 s");
+}
+
+TEST(PoolPoller, ShowsThePoolsTextSafelyAndKeepsItsBytes) {
+    const std::string hostile_id = std::string("J\0\x1b[31mRED\nX\xe2\x80\xae", 15) + "#1";
+    json job = tmpl(hostile_id, H1);
+    job["share_difficulty"] = "\x1b[2J\xc2\x9b";
+    BridgeProcess bridge({"--fault", serve(job), "--fault", "getwork:reply:200:{\"x\":\"\xe2\x80\xae\xff\"}@*"});
+    Poller poller(bridge);
+    poller.stop_when([&] { return poller.stats->net_errors >= 1; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
+    const auto lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 2u) << out;
+    EXPECT_EQ(lines[0],
+              "[pool] job J\\x00\\x1b[31mRED\\x0aX\\u202e#1 [user] (new) height 5 share diff \\u001b[2J\\u009b / net "
+              "99 prefix 0a0b0c0d hash 1111111111111111…");
+    // The parser's message quotes the bytes it stopped at: shown escaped and repaired.
+    EXPECT_TRUE(lines[1].starts_with("[pool] getBlockTemplate: network: JSON illisible: Failed to read JSON: ")) << lines[1];
+    EXPECT_NE(lines[1].find("last read: '\"\\u202e\xef\xbf\xbd'"), std::string::npos) << lines[1];
+    // The job itself keeps the pool's bytes: compared and sent back as they came.
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).second->job_id, hostile_id);
+    EXPECT_EQ(job_slot_get(*poller.context.mining.slot).second->share_difficulty, "\\u001b[2J\xc2\x9b");
+}
+
+TEST(PoolPoller, SeesTheStopFlagDuringABackOff) {
+    BridgeProcess bridge({"--fault", "getwork:reply:503:down@*"});
+    Poller poller(bridge);
+    poller.context.clock = steady_now;
+    poller.context.sleep = steady_sleep;
+    testing::internal::CaptureStdout();
+    std::thread thread([&] { pool_poller(poller.context); });
+    while (poller.stats->net_errors == 0) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(200ms);  // inside the 1 s back-off
+    const auto stopped_at = std::chrono::steady_clock::now();
+    *poller.stop = true;
+    thread.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped_at, 120ms);
+}
