@@ -136,21 +136,24 @@ __device__ __forceinline__ Wide mul_wide(Fe a, Fe b) {
 #endif
 }
 
-// a²: the two halves squared, the cross product once, shifted left by one.
-// The shifted cross product is the addend of the two squares' multiply-adds,
-// one carry chain through all four words, so no half-product is formed twice.
+// a²: the two halves squared, the cross product once, shifted left by one,
+// so no half-product is formed twice. The shifted cross product's low word
+// joins the middle word as a multiply-add by two (a shift-add with carry),
+// so the low square needs no addend pair with a zero word; its upper words
+// are the high square's addend, the top bit taken by a high multiply by two,
+// which keeps it off the integer ALU.
 __device__ __forceinline__ Wide sqr_wide(Fe a) {
 #if defined(__CUDA_ARCH__)
     Wide w;
     asm("{\n\t"
-        ".reg .u32 c0, c1, c2;\n\t"
+        ".reg .u32 c0, c1, c2, t1;\n\t"
         "mul.lo.u32 c0, %4, %5;\n\t"
         "mul.hi.u32 c1, %4, %5;\n\t"
-        "shr.u32 c2, c1, 31;\n\t"
+        "mul.hi.u32 c2, c1, 2;\n\t"
         "shf.l.clamp.b32 c1, c0, c1, 1;\n\t"
-        "shl.b32 c0, c0, 1;\n\t"
-        "mad.lo.cc.u32 %0, %4, %4, 0;\n\t"
-        "madc.hi.cc.u32 %1, %4, %4, c0;\n\t"
+        "mul.lo.u32 %0, %4, %4;\n\t"
+        "mul.hi.u32 t1, %4, %4;\n\t"
+        "mad.lo.cc.u32 %1, c0, 2, t1;\n\t"
         "madc.lo.cc.u32 %2, %5, %5, c1;\n\t"
         "madc.hi.u32 %3, %5, %5, c2;\n\t"
         "}"

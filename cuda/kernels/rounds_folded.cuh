@@ -59,11 +59,18 @@ __device__ __forceinline__ Fe diagonal_product(Fe x, int i, Lazy s) {
     return short_cross_diag(i) ? mul_add_short_cross(x, d, s) : mul_add(x, d, s);
 }
 
-// Element 0 arrives with this round's constant already in it.
-__device__ __forceinline__ void internal_round(Fe (&x)[12], int r) {
+// QP_RC_INT_NEXT at a byte offset: the internal round loop steps the offset
+// itself, so no round index is scaled to an address in every round.
+__device__ __forceinline__ std::uint64_t next_internal_constant(unsigned offset) {
+    return *reinterpret_cast<const std::uint64_t*>(reinterpret_cast<const char*>(&QP_RC_INT_NEXT[0]) + offset);
+}
+
+// Element 0 arrives with this round's constant already in it; `next_constant`
+// is the next round's, folded into its diagonal product.
+__device__ __forceinline__ void internal_round(Fe (&x)[12], std::uint64_t next_constant) {
     x[0] = sbox7(x[0]);
     const Lazy sum = sum_by_halves(x);
-    x[0] = diagonal_product(x[0], 0, add(sum, fe(QP_RC_INT_NEXT[r])));
+    x[0] = diagonal_product(x[0], 0, add(sum, fe(next_constant)));
     QTC_UNROLLED
     for (int i = 1; i < 12; ++i) x[i] = diagonal_product(x[i], i, sum);
 }
@@ -79,7 +86,8 @@ __device__ __forceinline__ void rounds(State& st, int terminal_rounds = 4) {
     QTC_UNROLLED
     for (int i = 0; i < 12; ++i) x[i] = qp6_reduce(st[i]);
     QTC_SHAPE_ROUND_LOOP
-    for (int r = 0; r < 22; ++r) internal_round(x, r);
+    for (unsigned offset = 0; offset < 22 * sizeof(std::uint64_t); offset += sizeof(std::uint64_t))
+        internal_round(x, next_internal_constant(offset));
     QTC_UNROLLED
     for (int i = 0; i < 12; ++i) st[i] = lazy(x[i]);
     add_first_row<true>(st);
