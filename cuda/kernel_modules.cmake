@@ -16,7 +16,7 @@
 # capability 12.0 (default THREADS). FOLDED: it carries the folded constant
 # tables. SINGLE_STREAM: its host copy keeps the one-stream record
 # (qtc_host::OneStream) and the smaller flat interface. The order of the
-# lines is the order of the kernel kinds.
+# lines is the order of qtc_module's numbers.
 
 set(OVIK_KERNEL_MODULE_DIR ${CMAKE_CURRENT_BINARY_DIR}/modules)
 

@@ -7,8 +7,7 @@
 
 namespace {
 
-// Every module of the list in cuda/CMakeLists.txt, in the order of the
-// kernel kinds.
+// Every module of the list in cuda/CMakeLists.txt, in its order.
 const QtcModule MODULES[] = {
 #define QTC_KERNEL_MODULE(name, ns, Ctx, times) QTC_MODULE_ENTRY(ns, Ctx, #name, times),
 #include "kernel_modules.inc"
@@ -25,8 +24,8 @@ const QtcDeviceQueries DEVICE_QUERIES{
 
 const QtcDeviceQueries& qtc_device_queries() { return DEVICE_QUERIES; }
 
-const QtcModule* qtc_module(int kind) {
-    return kind >= 0 && kind < static_cast<int>(std::size(MODULES)) ? &MODULES[kind] : nullptr;
+const QtcModule* qtc_module(int index) {
+    return index >= 0 && index < static_cast<int>(std::size(MODULES)) ? &MODULES[index] : nullptr;
 }
 
 const QtcModule* qtc_module_named(std::string_view name) {

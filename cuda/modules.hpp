@@ -1,5 +1,5 @@
-// The entry points of each kernel module, by kernel kind, for the GPU handle
-// to dispatch through. A context is an opaque pointer here: the hb89 module
+// The entry points of each kernel module, by name, for the GPU handle to
+// dispatch through. A context is an opaque pointer here: the hb89 module
 // keeps its own record layout, and a context is only ever handed back to
 // the module that created it.
 #pragma once
@@ -25,9 +25,9 @@ struct QtcModule {
     int (*max_threads)();
 };
 
-// The module of a kernel kind, which is the place of the module's line in
-// the module list (cuda/CMakeLists.txt), from 0; null for any other kind.
-const QtcModule* qtc_module(int kind);
+// The module at the place of its line in the module list
+// (cuda/CMakeLists.txt), from 0; null past the list.
+const QtcModule* qtc_module(int index);
 
 // The module of that name, as the list names it; null for a name that
 // names none.

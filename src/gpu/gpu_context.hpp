@@ -14,6 +14,8 @@
 #include "src/base/error.hpp"
 #include "src/gpu/kernel_kind.hpp"
 
+struct QtcModule;
+
 // One owner at a time; it may be moved to another thread, never shared.
 // Dropping it destroys the context through its own variant's copy.
 class GpuContext {
@@ -30,17 +32,20 @@ public:
     // when 0 was requested (the host layer's rule).
     std::uint32_t cap() const { return cap_; }
     KernelKind kind() const { return kind_; }
+    // The host-layer copy of the context's variant, found once at the open.
+    const QtcModule& module() const { return *module_; }
 
 private:
     friend Result<GpuContext> gpu_open(int device, std::uint32_t capacity, KernelKind kind);
-    GpuContext(void* ctx, int device, std::uint32_t cap, KernelKind kind)
-        : ctx_(ctx), device_(device), cap_(cap), kind_(kind) {}
+    GpuContext(void* ctx, int device, std::uint32_t cap, KernelKind kind, const QtcModule& module)
+        : ctx_(ctx), device_(device), cap_(cap), kind_(kind), module_(&module) {}
     void release() noexcept;
 
     void* ctx_;
     int device_;
     std::uint32_t cap_;
     KernelKind kind_;
+    const QtcModule* module_;
 };
 
 struct BatchResult {

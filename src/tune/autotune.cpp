@@ -76,7 +76,7 @@ std::vector<LaunchGeometry> geometry_candidates(KernelKind best, int ordinal, st
 }
 
 Result<TuningDecision> autotune_gpu(int ordinal, const std::string& label, int sm_count, KernelKind kind,
-                            const std::optional<LaunchGeometry>& manual, const AutotuneSeams& seams) {
+                                     const std::optional<LaunchGeometry>& manual, const AutotuneSeams& seams) {
     std::vector<KernelKind> kernels;
     if (kind == KernelKind::none) {
         Result<std::vector<KernelKind>> candidates = kernel_candidates(ordinal);

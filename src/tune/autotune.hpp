@@ -49,7 +49,8 @@ struct TuningDecision {
 // The kernel phase over the candidates (or the chosen kind), then, without
 // a manual geometry, the geometry phase for the best variant.
 Result<TuningDecision> autotune_gpu(int ordinal, const std::string& label, int sm_count, KernelKind kind,
-                            const std::optional<LaunchGeometry>& manual, const AutotuneSeams& seams = AutotuneSeams{});
+                                     const std::optional<LaunchGeometry>& manual,
+                                     const AutotuneSeams& seams = AutotuneSeams{});
 
 // The geometries the geometry phase tries for `best`, in order: its plan's.
 std::vector<LaunchGeometry> geometry_candidates(KernelKind best, int ordinal, std::uint32_t sms);
