@@ -278,14 +278,19 @@ private:
 
 // ---- Process-wide state ---------------------------------------------------------
 
+// A failure, or with `hold` set a delay: the call waits that long, then
+// runs as usual.
 struct Fault {
     std::string function;
     int remaining;
     cudaError_t error;
+    std::chrono::milliseconds hold{0};
 };
 
-// Parses "function@n:code" entries separated by ";"; nullopt when one is
-// malformed or there is none.
+constexpr std::string_view HOLD_PREFIX = "hold=";
+
+// Parses "function@n:code" and "function@n:hold=ms" entries separated by
+// ";"; nullopt when one is malformed or there is none.
 std::optional<std::vector<Fault>> parse_faults(std::string_view text) {
     std::vector<Fault> parsed;
     while (!text.empty()) {
@@ -297,8 +302,16 @@ std::optional<std::vector<Fault>> parse_faults(std::string_view text) {
         const std::size_t colon = at == std::string_view::npos ? at : entry.find(':', at);
         if (at == 0 || colon == std::string_view::npos) return std::nullopt;
         const auto nth = int_at_least(entry.substr(at + 1, colon - at - 1), 1);
-        const auto code = int_at_least(entry.substr(colon + 1), 1);
-        if (!nth || !code) return std::nullopt;
+        if (!nth) return std::nullopt;
+        std::string_view what = entry.substr(colon + 1);
+        if (what.starts_with(HOLD_PREFIX)) {
+            const auto ms = int_at_least(what.substr(HOLD_PREFIX.size()), 1);
+            if (!ms) return std::nullopt;
+            parsed.push_back({std::string(entry.substr(0, at)), *nth, cudaSuccess, std::chrono::milliseconds(*ms)});
+            continue;
+        }
+        const auto code = int_at_least(what, 1);
+        if (!code) return std::nullopt;
         parsed.push_back({std::string(entry.substr(0, at)), *nth, static_cast<cudaError_t>(*code)});
     }
     if (parsed.empty()) return std::nullopt;
@@ -382,21 +395,31 @@ cudaError_t find_device(int ordinal, Device& out) {
     return cudaSuccess;
 }
 
+// A hold that comes due is waited out here, without the lock, before the
+// call goes on (or fails, when a failure comes due with it).
 bool take_fault(std::string_view function, cudaError_t& error) {
     Runtime& r = rt();
     if (!r.faults_armed.load(std::memory_order_acquire)) return false;
-    std::lock_guard lock(r.faults_mutex);
     bool hit = false;
-    for (auto it = r.faults.begin(); it != r.faults.end();) {
-        if (it->function == function && --it->remaining <= 0) {
-            if (!hit) error = it->error;
-            hit = true;
-            it = r.faults.erase(it);
-        } else {
-            ++it;
+    std::chrono::milliseconds hold{0};
+    {
+        std::lock_guard lock(r.faults_mutex);
+        for (auto it = r.faults.begin(); it != r.faults.end();) {
+            if (it->function == function && --it->remaining <= 0) {
+                if (it->hold.count() > 0) {
+                    hold = std::max(hold, it->hold);
+                } else {
+                    if (!hit) error = it->error;
+                    hit = true;
+                }
+                it = r.faults.erase(it);
+            } else {
+                ++it;
+            }
         }
+        r.faults_armed.store(!r.faults.empty() || !r.corruptions.empty(), std::memory_order_release);
     }
-    r.faults_armed.store(!r.faults.empty() || !r.corruptions.empty(), std::memory_order_release);
+    if (hold.count() > 0) std::this_thread::sleep_for(hold);
     return hit;
 }
 
@@ -614,6 +637,13 @@ void fail_call(const std::string& function, int nth, cudaError_t error) {
     Runtime& r = rt();
     std::lock_guard lock(r.faults_mutex);
     r.faults.push_back({function, std::max(nth, 1), error});
+    r.faults_armed.store(true, std::memory_order_release);
+}
+
+void hold_call(const std::string& function, int nth, std::chrono::milliseconds hold) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.faults_mutex);
+    r.faults.push_back({function, std::max(nth, 1), cudaSuccess, std::max(hold, std::chrono::milliseconds(1))});
     r.faults_armed.store(true, std::memory_order_release);
 }
 

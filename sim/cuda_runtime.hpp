@@ -12,8 +12,10 @@
 // Faults for a whole process come from VEZEZIRUZ_SIM_FAIL, read once when
 // the stand-in first initialises: entries separated by ";", each
 // "function@n:code", e.g. "cudaEventSynchronize@40:719" fails the 40th call
-// of cudaEventSynchronize with error 719, as sim::fail_call does. A
-// malformed value arms nothing and says so on standard error.
+// of cudaEventSynchronize with error 719, as sim::fail_call does;
+// "function@n:hold=ms" makes the n-th call wait ms milliseconds first, as
+// sim::hold_call does (a driver call that hangs). A malformed value arms
+// nothing and says so on standard error.
 //
 // Each stream, and each device's null stream, runs its work in order on a
 // thread of its own; streams never wait for each other, so the null stream
@@ -30,6 +32,7 @@
 // another device.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -186,9 +189,13 @@ void launch(const char* kernel_name, unsigned launch_bound, dim3 grid, dim3 bloc
 // cudaPeekAtLastError returns its code and leaves the recorded error alone.
 void fail_call(const std::string& function, int nth, cudaError_t error);
 
-// The same for each "function@n:code" entry of `text` (separated by ";"),
-// the format of VEZEZIRUZ_SIM_FAIL; false, arming nothing, when an entry is
-// malformed or there is none.
+// Makes the n-th call of the named runtime function wait `hold` before it
+// runs as usual: a driver call that takes long, or hangs.
+void hold_call(const std::string& function, int nth, std::chrono::milliseconds hold);
+
+// The same for each "function@n:code" and "function@n:hold=ms" entry of
+// `text` (separated by ";"), the format of VEZEZIRUZ_SIM_FAIL; false,
+// arming nothing, when an entry is malformed or there is none.
 bool fail_calls(std::string_view text);
 
 // Flips the lowest bit of byte `byte` in what the n-th device-to-host copy of

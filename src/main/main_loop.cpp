@@ -8,6 +8,7 @@
 
 #include "src/base/durations.hpp"
 #include "src/gpu/device.hpp"
+#include "src/pool/submit_worker.hpp"
 #include "src/ui/colors.hpp"
 #include "src/ui/console_safe.hpp"
 
@@ -31,7 +32,7 @@ public:
         last_line_ = seams_.clock();
     }
 
-    int run() {
+    ShutdownEnd run() {
         while (!seams_.shutdown_requested->load() && !m_.shared.mining.stop_flag->load()) {
             seams_.sleep(MAIN_LOOP_TICK);
             const MonoTime now = seams_.clock();
@@ -40,14 +41,18 @@ public:
             print_stats(now);
             last_line_ = seams_.clock();
         }
-        shut_down();
-        return 0;
+        return shut_down();
     }
 
 private:
     void print_stats(MonoTime now);
-    void shut_down();
+    ShutdownEnd shut_down();
+    bool second_stop(unsigned signals_at_stop) const;
+    bool wait_for_gpu_workers(unsigned signals_at_stop);
     void wait_for_submit_workers(unsigned signals_at_stop);
+    void report_unsent_blocks();
+    bool stop_poller();
+    void print_summary();
 
     MinerThreads& m_;
     MainLoopSeams seams_;
@@ -88,20 +93,85 @@ void MainLoop::print_stats(MonoTime now) {
         std::chrono::duration_cast<std::chrono::seconds>(now - started_).count()));
 }
 
-void MainLoop::shut_down() {
+// The GPU workers are joined before the queue closes, for their last
+// batches may hold blocks, however long those take; a second stop request
+// ends the wait at once, leaving a worker held in a driver call running.
+// The queue's close starts the drain's 10 s; then every block still queued
+// is reported, so that none stays behind unreported, whatever ended the
+// drain.
+ShutdownEnd MainLoop::shut_down() {
     const MinerShared& s = m_.shared;
     seams_.lines.out("shutdown requested — finishing current batches…");
     s.mining.stop_flag->exchange(true);
     const unsigned signals_at_stop = seams_.stop_signals->load();
-    for (std::thread& t : m_.gpu_workers) t.join();
+    const bool gpu_workers_ended = wait_for_gpu_workers(signals_at_stop);
     // The drain's deadline is set before the workers can see the queue closed.
     s.drain->begin(seams_.clock());
     queue_close(*s.mining.queue);
+    if (!gpu_workers_ended) s.drain->end_now(seams_.clock());
     wait_for_submit_workers(signals_at_stop);
     for (std::thread& t : m_.submit_workers) t.join();
-    // The poller may be inside a long-poll; it ends with the process.
-    if (m_.poller.joinable()) m_.poller.detach();
+    report_unsent_blocks();
+    const bool poller_ended = stop_poller();
+    print_summary();
+    return {.status = 0, .threads_left_running = !gpu_workers_ended || !poller_ended};
+}
 
+// A signal since the shutdown began, or a second one in all (two that came
+// before the loop saw the first).
+bool MainLoop::second_stop(unsigned signals_at_stop) const {
+    const unsigned signals = seams_.stop_signals->load();
+    return signals > signals_at_stop || signals >= 2;
+}
+
+// True once every GPU worker has ended and been joined; false when a second
+// stop came first: the workers left are detached, to end with the process.
+bool MainLoop::wait_for_gpu_workers(unsigned signals_at_stop) {
+    while (!m_.gpu_ends->wait_for(m_.gpu_workers.size(), MAIN_LOOP_TICK)) {
+        if (second_stop(signals_at_stop)) {
+            for (std::thread& t : m_.gpu_workers) t.detach();
+            return false;
+        }
+    }
+    for (std::thread& t : m_.gpu_workers) t.join();
+    return true;
+}
+
+// A second stop request ends the drain of the queued blocks at once.
+void MainLoop::wait_for_submit_workers(unsigned signals_at_stop) {
+    const MinerShared& s = m_.shared;
+    bool ended_early = false;
+    while (!m_.submit_ends->wait_for(m_.submit_workers.size(), MAIN_LOOP_TICK)) {
+        if (!ended_early && second_stop(signals_at_stop)) {
+            s.drain->end_now(seams_.clock());
+            ended_early = true;
+        }
+    }
+}
+
+void MainLoop::report_unsent_blocks() {
+    const MinerShared& s = m_.shared;
+    if (!s.submit) return;  // no submit clients: the main loop alone, in the tests
+    ::report_blocks_left(SubmitWorkerContext{.clients = s.submit, .mining = s.mining, .drain = s.drain,
+                                                  .clock = seams_.clock, .sleep = seams_.sleep});
+}
+
+// The poller may be inside a long-poll: it is cut off, and the poller,
+// which installs nothing once stopping, ends within moments. One that does
+// not end in time is left running: true when it ended.
+bool MainLoop::stop_poller() {
+    if (!m_.poller.joinable()) return true;
+    if (m_.shared.getwork) m_.shared.getwork->abort_transfers();
+    if (m_.poller_end->wait_for(1, POLLER_END_WAIT)) {
+        m_.poller.join();
+        return true;
+    }
+    m_.poller.detach();
+    return false;
+}
+
+void MainLoop::print_summary() {
+    const MinerShared& s = m_.shared;
     std::uint64_t hashes = 0;
     for (const auto& counter : *s.hash_counters) hashes += counter.load();
     const MonoTime now = seams_.clock();
@@ -114,21 +184,6 @@ void MainLoop::shut_down() {
         ui_paint_bold(fmt::format("{:.1f} MH/s", average), CREAM), user.accepted.load(), user.rejected.load(),
         user.stale_rejected.load(), user.duplicates.load(), s.mining.stats->dedup_dropped.load(), s.mining.stats->abandoned.load(),
         s.mining.stats->queue_full.load(), user.blocks_found.load(), s.mining.stats->gpu_mismatch.load()));
-}
-
-// A signal since the shutdown began, or a second one in all (two that came
-// before the loop saw the first), ends the drain of the queued blocks at once.
-void MainLoop::wait_for_submit_workers(unsigned signals_at_stop) {
-    const MinerShared& s = m_.shared;
-    bool ended_early = false;
-    for (;;) {
-        const unsigned signals = seams_.stop_signals->load();
-        if (!ended_early && (signals > signals_at_stop || signals >= 2)) {
-            s.drain->end_now(seams_.clock());
-            ended_early = true;
-        }
-        if (s.drain->wait_for_workers(m_.submit_workers.size(), MAIN_LOOP_TICK)) return;
-    }
 }
 
 }  // namespace
@@ -145,6 +200,6 @@ std::string stats_gpu_item(int device, double mhs, std::uint64_t busy_per_mille,
     return fmt::format("GPU{} {:.1f} [{}]", device, mhs, busy.substr(1));
 }
 
-int run_main_loop(MinerThreads& miner, std::uint64_t stats_every, const MainLoopSeams& seams) {
+ShutdownEnd run_main_loop(MinerThreads& miner, std::uint64_t stats_every, const MainLoopSeams& seams) {
     return MainLoop(miner, stats_every, seams).run();
 }

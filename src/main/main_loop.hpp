@@ -19,9 +19,20 @@ struct MainLoopSeams : MinerSeams {
 };
 
 inline constexpr std::chrono::milliseconds MAIN_LOOP_TICK{100};
+// How long the shutdown gives the job poller, its long-poll cut off, to end.
+inline constexpr std::chrono::milliseconds POLLER_END_WAIT{1000};
 
-// Runs until a stop, then shuts down; returns the process status, 0.
-int run_main_loop(MinerThreads& miner, std::uint64_t stats_every, const MainLoopSeams& seams = MainLoopSeams{});
+// How the shutdown ended: the process status, and whether threads that it
+// stopped waiting for still run (a GPU worker held in a driver call past a
+// second stop request, a poller that did not end): the process must then
+// end without running its static destructors under them.
+struct ShutdownEnd {
+    int status = 0;
+    bool threads_left_running = false;
+};
+
+// Runs until a stop, then shuts down.
+ShutdownEnd run_main_loop(MinerThreads& miner, std::uint64_t stats_every, const MainLoopSeams& seams = MainLoopSeams{});
 
 // One GPU's item of the [stats] line: with an NVML reading of more than 0 W
 // "GPU{d} {rate} [{W} W {rate/W} MH/s/W {clock} MHz{busy}]", else

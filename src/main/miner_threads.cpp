@@ -53,6 +53,10 @@ Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> sl
     s.getwork = std::move(getwork);
     s.submit = std::move(submit);
     s.drain = std::make_shared<SubmitDrain>(s.submit);
+    // Set before any thread can push: read without the queue's lock.
+    mining.queue->on_block_refused = [clients = s.submit, stats = mining.stats](const Share& block) {
+        report_block_after_close(*clients, *stats, block);
+    };
     for (const GpuSlot& slot : slots) m.devices.push_back(slot.gpu.device());
 
     const std::size_t submitters = std::max<std::size_t>(cli.submit_threads, 1);
@@ -66,12 +70,17 @@ Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> sl
                              .devfee = s.devfee,
                              .clock = seams.clock,
                              .sleep = seams.sleep};
-        m.poller = start_named("getwork", [poller = std::move(poller)]() mutable { pool_poller_thread(std::move(poller)); });
+        m.poller = start_named("getwork", [poller = std::move(poller), end = m.poller_end]() mutable {
+            const ThreadEndScope ended(*end);
+            pool_poller_thread(std::move(poller));
+        });
         for (std::size_t i = 0; i < submitters; ++i) {
             SubmitWorkerContext worker{
                 .clients = s.submit, .mining = mining, .drain = s.drain, .clock = seams.clock, .sleep = seams.sleep};
-            m.submit_workers.push_back(
-                start_named(fmt::format("submit{}", i), [worker = std::move(worker)] { submit_worker(worker); }));
+            m.submit_workers.push_back(start_named(fmt::format("submit{}", i), [worker = std::move(worker), end = m.submit_ends] {
+                const ThreadEndScope ended(*end);
+                submit_worker(worker);
+            }));
         }
         for (std::size_t i = 0; i < n; ++i) {
             GpuWorkerContext worker{.gpu = std::move(slots[i].gpu),
@@ -82,8 +91,11 @@ Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> sl
                                     .throttle_ms = cli.throttle_ms,
                                     .geometry = slots[i].geometry,
                                     .seams = seams};
-            m.gpu_workers.push_back(start_named(fmt::format("gpu{}", m.devices[i]),
-                                                [worker = std::move(worker)]() mutable { gpu_worker(std::move(worker)); }));
+            m.gpu_workers.push_back(
+                start_named(fmt::format("gpu{}", m.devices[i]), [worker = std::move(worker), end = m.gpu_ends]() mutable {
+                    const ThreadEndScope ended(*end);
+                    gpu_worker(std::move(worker));
+                }));
         }
     } catch (const std::system_error& e) {
         detach_all(m);

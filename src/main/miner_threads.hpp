@@ -11,6 +11,7 @@
 
 #include "src/base/clock.hpp"
 #include "src/base/error.hpp"
+#include "src/base/thread_ends.hpp"
 #include "src/cli/cli.hpp"
 #include "src/devfee/devfee_state.hpp"
 #include "src/gpu/geometry.hpp"
@@ -46,6 +47,11 @@ struct MinerThreads {
     std::thread poller;
     std::vector<std::thread> submit_workers;  // in start order
     std::vector<std::thread> gpu_workers;     // in slot order
+    // Each thread marks its end in its group's count, so that the shutdown
+    // can wait for the group with a time limit.
+    std::shared_ptr<ThreadEnds> poller_end = std::make_shared<ThreadEnds>();
+    std::shared_ptr<ThreadEnds> submit_ends = std::make_shared<ThreadEnds>();
+    std::shared_ptr<ThreadEnds> gpu_ends = std::make_shared<ThreadEnds>();
 };
 
 // Creates the shared objects, prints the submission line and starts every

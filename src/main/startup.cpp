@@ -200,22 +200,26 @@ void on_signal(int) {
     SHUTDOWN_REQUESTED.exchange(true);
 }
 
-Result<void> run(const Cli& cli, const StartupSeams& seams) {
+Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams) {
     if (cli.cpu_spin) setenv("VEZEZIRUZ_CPU_SPIN", "1", 1);
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
-    if (auto checked = check_geometry_options(cli); !checked) return checked;
+    if (auto checked = check_geometry_options(cli); !checked) return fail(checked.error());
     const Result<KernelKind> choice = kernel_choice(cli);
     if (!choice) return fail(choice.error());
     const Result<std::vector<int>> devices = device_list(cli);
     if (!devices) return fail(devices.error());
-    if (auto described = describe_gpus(*devices, *choice, seams.lines); !described) return described;
+    if (auto described = describe_gpus(*devices, *choice, seams.lines); !described) return fail(described.error());
 
     const SelftestOutput selftest_output{seams.lines.out, seams.lines.err};
     const GeometryOverrides overrides = overrides_of(cli);
-    if (cli.selftest) return run_selftest_mode(*cli.selftest, *devices, *choice, overrides, selftest_output);
+    if (cli.selftest) {
+        if (auto tested = run_selftest_mode(*cli.selftest, *devices, *choice, overrides, selftest_output); !tested)
+            return fail(tested.error());
+        return ShutdownEnd{};
+    }
     if (auto validated = validate_fast86(*devices, *choice, overrides, selftest_output); !validated)
-        return validated;
+        return fail(validated.error());
 
     if (!cli.address) return fail("--address required (Quantus SS58 address)");
     const std::string& address = *cli.address;
@@ -250,17 +254,24 @@ Result<void> run(const Cli& cli, const StartupSeams& seams) {
     if (!miner) return fail(miner.error());
     MainLoopSeams loop;
     loop.lines = seams.lines;
-    run_main_loop(*miner, cli.stats_every, loop);
-    return {};
+    return run_main_loop(*miner, cli.stats_every, loop);
 }
 
 int process_main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // line-buffered even into a pipe
     const Cli cli = cli_parse(argc, argv);
-    if (Result<void> r = run(cli); !r) {
+    const Result<ShutdownEnd> r = run(cli);
+    if (!r) {
         std::fflush(stdout);
         std::fputs(fmt::format("error: {:#}\n", r.error()).c_str(), stderr);
         return 1;
     }
-    return 0;
+    if (r->threads_left_running) {
+        // A thread still running (a GPU worker held in a driver call) must not
+        // meet the static destructors and exit handlers of a normal exit.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(r->status);
+    }
+    return r->status;
 }

@@ -22,9 +22,9 @@ struct StartupSeams {
 inline constexpr std::string_view DEV_ADDRESS_PLACEHOLDER = "REPLACE_WITH_DEV_ADDRESS";
 inline constexpr std::string_view INTERNAL_RIG_VARIABLE = "VEZEZIRUZ_INTERNAL";
 
-// The whole life of the miner after parsing: success after the summary or
-// after the self-test mode, or the first start-up error.
-Result<void> run(const Cli& cli, const StartupSeams& seams = StartupSeams{});
+// The whole life of the miner after parsing: how the shutdown ended after
+// the summary, success after the self-test mode, or the first start-up error.
+Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams = StartupSeams{});
 
 // Parses the command line, runs, and on an error prints "error: " and its
 // chain on standard error; the process status.

@@ -68,7 +68,11 @@ void queue_push(SubmitQueue& queue, Share share, const JobPredicate& live) {
     {
         std::unique_lock lock(queue.lock);
         if (queue.closed) {
-            count(stats.abandoned);
+            lock.unlock();
+            if (share.is_block && queue.on_block_refused)
+                queue.on_block_refused(share);
+            else
+                count(stats.abandoned);
             return;
         }
         if (!remember_key(queue, {std::string(job_id_prefix(share.job->job_id)), share.nonce})) {

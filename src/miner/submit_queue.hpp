@@ -33,6 +33,9 @@ struct Share {
     // queue: how often it has so far, and when it may be tried again.
     unsigned failed_rounds = 0;
     MonoTime retry_at{};
+    // An attempt's request went out and no answer was read: the pool may
+    // have the block, so it is never called lost.
+    bool maybe_delivered = false;
 };
 
 // Blocks first, then the smaller hash (bytes from byte 0).
@@ -66,6 +69,10 @@ struct SubmitQueue {
     const std::size_t capacity;
     const std::size_t dedup_capacity = DEDUP_CAPACITY;
     std::condition_variable wakeup;
+    // What becomes of a block pushed after the close (by a GPU worker that
+    // the shutdown stopped waiting for): called outside the lock, it reports
+    // the block and counts it. Unset, the block is counted as abandoned.
+    std::function<void(const Share&)> on_block_refused;
 };
 
 void queue_push(SubmitQueue& queue, Share share, const JobPredicate& live);

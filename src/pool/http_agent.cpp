@@ -172,6 +172,9 @@ std::variant<HttpResponse, HttpFailure> HttpAgent::post_json(const std::string& 
     const CURLcode code = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    long request_bytes = 0;  // what was written of the requests, headers and body
+    curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &request_bytes);
+    const bool request_sent = request_bytes > 0;
 
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
@@ -184,12 +187,12 @@ std::variant<HttpResponse, HttpFailure> HttpAgent::post_json(const std::string& 
     else
         curl_easy_cleanup(curl);
 
-    if (code != CURLE_OK && sockets_.aborted()) return HttpFailure{TRANSFER_ABORTED};
+    if (code != CURLE_OK && sockets_.aborted()) return HttpFailure{TRANSFER_ABORTED, request_sent};
     if (download.over_limit)
         return HttpResponse{status, "", "body longer than " + std::to_string(MAX_BODY_BYTES) + " bytes"};
     if (code != CURLE_OK) {
         if (failed_while_reading_body(code, status)) return HttpResponse{status, "", text};
-        return HttpFailure{text};
+        return HttpFailure{text, request_sent};
     }
     return HttpResponse{status, std::move(download.body), std::nullopt};
 }

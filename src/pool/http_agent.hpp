@@ -25,8 +25,11 @@ struct HttpResponse {
 };
 
 // A failure below HTTP, with the HTTP client's own description.
+// `request_sent`: some of the request had been written when it failed, so
+// the server may have read it whole and acted on it.
 struct HttpFailure {
     std::string text;
+    bool request_sent = false;
 };
 
 // Why a transfer failed once the agent was told to abort them all.

@@ -40,6 +40,13 @@ struct SessionClients {
     // The client of a session: the dev client in the dev session, when there
     // is one, else the user's.
     PoolClient& of_session(bool is_dev) const { return is_dev && dev ? *dev : *user; }
+
+    // Cuts off every transfer in flight on both clients and refuses every
+    // later one.
+    void abort_transfers() const {
+        if (user) user->agent.abort_transfers();
+        if (dev) dev->agent.abort_transfers();
+    }
 };
 
 // The getwork clients' total time-out: the long-poll plus a 15 s margin, held

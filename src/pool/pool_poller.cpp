@@ -64,6 +64,9 @@ private:
                                                         hashrate_estimate(*c_.meter, c_.clock()));
 
         auto result = rpc_call(client, "quantus_getBlockTemplate", std::move(params));
+        // A stopping miner installs nothing: the answer of a long-poll that
+        // the shutdown cut off, or that came as the process ends, is dropped.
+        if (stopped()) return;
         if (!result) {
             handle_failure(result.error(), cur.get());
             return;

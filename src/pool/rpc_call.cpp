@@ -56,16 +56,17 @@ std::expected<nlohmann::json, RpcError> classify_rpc_answer(long status, const s
         return std::unexpected(NetworkError{fmt::format(
             "HTTP {}: {}", status, first_scalar_values(text, HTTP_ERROR_BODY_CHARS))});
     }
+    // From here on an answer came: the pool had the request.
     if (read_error)
-        return std::unexpected(NetworkError{fmt::format("JSON illisible: {}", *read_error)});
+        return std::unexpected(NetworkError{fmt::format("JSON illisible: {}", *read_error), true});
     auto answer = parse_answer(body);
-    if (!answer) return std::unexpected(NetworkError{fmt::format("JSON illisible: {}", answer.error())});
+    if (!answer) return std::unexpected(NetworkError{fmt::format("JSON illisible: {}", answer.error()), true});
     if (answer->is_object()) {
         if (const auto error = answer->find("error"); error != answer->end() && !error->is_null())
             return std::unexpected(pool_error(*error));
         if (const auto result = answer->find("result"); result != answer->end()) return std::move(*result);
     }
-    return std::unexpected(NetworkError{"réponse sans result"});
+    return std::unexpected(NetworkError{"réponse sans result", true});
 }
 
 std::chrono::milliseconds getwork_timeout(std::uint64_t wait_ms) {
@@ -89,7 +90,8 @@ std::expected<nlohmann::json, RpcError> rpc_call(PoolClient& client, const std::
         {"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}};
     auto outcome = client.agent.post_json(
         client.pool_url, envelope.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), time_limit);
-    if (auto* failure = std::get_if<HttpFailure>(&outcome)) return std::unexpected(NetworkError{failure->text});
+    if (auto* failure = std::get_if<HttpFailure>(&outcome))
+        return std::unexpected(NetworkError{failure->text, failure->request_sent});
     const auto& response = std::get<HttpResponse>(outcome);
     return classify_rpc_answer(response.status, response.body, response.read_error);
 }

@@ -16,8 +16,12 @@ struct RpcPoolError {
 
 // Anything below or around JSON-RPC: transport, HTTP status, unreadable
 // answer, an answer without "result", an invalid template.
+// `request_sent`: the request went out and nothing read says what became of
+// it (no answer, or one that is not a JSON-RPC answer): the pool may have
+// acted on it. An HTTP error status is the server's refusal: not sent.
 struct NetworkError {
     std::string text;
+    bool request_sent = false;
 };
 
 // A job refused for its signature (made by the job poller).

@@ -24,8 +24,13 @@ using namespace std::chrono_literals;
 
 constexpr int SUBMIT_ATTEMPTS = 3;
 constexpr auto RETRY_PAUSE = 300ms;
-// How long a stopping worker waits for the shutdown to close the queue.
-constexpr auto CLOSE_WAIT_LIMIT = 30s;
+// The least time before the drain's deadline in which an attempt starts. A
+// pool answers a submission in milliseconds on a kept-alive connection, and
+// within a few round trips on a new one (a second covers a connect and an
+// exchange across continents); an attempt started with less left would
+// mostly be cut off after its request went out, leaving its block neither
+// confirmed nor known to be lost. It costs the drain a tenth of its 10 s.
+constexpr auto LEAST_TIME_FOR_AN_ATTEMPT = 1s;
 // The longest sleep of a worker with nothing to take while a block waits
 // for its next round.
 constexpr auto HELD_BACK_SLICE = 50ms;
@@ -82,10 +87,10 @@ struct Submission {
     PoolClient& client;
 };
 
-Submission describe(const SubmitWorkerContext& context, const Share& share) {
+Submission describe(const SessionClients& clients, MinerStats& stats, MonoTime now, const Share& share) {
     const bool is_dev = share.job->is_dev;
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(context.clock() - share.found_at);
-    PoolClient& client = context.clients->of_session(is_dev);
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - share.found_at);
+    PoolClient& client = clients.of_session(is_dev);
     return Submission{
         .share = share,
         .job_id = share.job->job_id,
@@ -94,9 +99,13 @@ Submission describe(const SubmitWorkerContext& context, const Share& share) {
         .tag = is_dev ? ui_paint(" [dev fee]", ORANGE) : "",
         .diff = fmt::format("{:.3f}", hash_difficulty(share.hash)),
         .waited_ms = waited.count() > 0 ? static_cast<long long>(waited.count()) : 0,
-        .counters = context.mining.stats->session(is_dev),
+        .counters = stats.session(is_dev),
         .client = client,
     };
+}
+
+Submission describe(const SubmitWorkerContext& context, const Share& share) {
+    return describe(*context.clients, *context.mining.stats, context.clock(), share);
 }
 
 void report_pool_error(const SubmitWorkerContext& context, const Submission& s, const RpcPoolError& error) {
@@ -151,39 +160,63 @@ void report_result(const Submission& s, const nlohmann::json& result) {
     }
 }
 
-// The time-out of an attempt that starts now: the client's, or the time
-// left before the drain's deadline when that is shorter; none when the
-// deadline has passed, for no attempt starts after it.
-std::optional<std::chrono::milliseconds> attempt_time_limit(const SubmitWorkerContext& context,
-                                                            const PoolClient& client) {
+// The last moment an attempt may start: a second before the drain's
+// deadline; none before the drain begins.
+std::optional<MonoTime> last_attempt_start(const SubmitWorkerContext& context) {
     const std::optional<MonoTime> deadline = context.drain->deadline();
-    if (!deadline) return client.agent.total_timeout();
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - context.clock());
-    if (left <= std::chrono::milliseconds::zero()) return std::nullopt;
-    return std::min(left, client.agent.total_timeout());
+    if (!deadline) return std::nullopt;
+    return *deadline - LEAST_TIME_FOR_AN_ATTEMPT;
 }
 
-bool drain_deadline_passed(const SubmitWorkerContext& context, MonoTime now) {
+bool time_for_an_attempt(const SubmitWorkerContext& context, MonoTime now) {
+    const std::optional<MonoTime> last = last_attempt_start(context);
+    return !last || now < *last;
+}
+
+// The time-out of an attempt that starts now: the client's, or the time
+// left before the drain's deadline when that is shorter; none when less
+// than a whole exchange is left, for no attempt starts then.
+std::optional<std::chrono::milliseconds> attempt_time_limit(const SubmitWorkerContext& context,
+                                                            const PoolClient& client) {
+    const MonoTime now = context.clock();
+    if (!time_for_an_attempt(context, now)) return std::nullopt;
     const std::optional<MonoTime> deadline = context.drain->deadline();
-    return deadline && now >= *deadline;
+    if (!deadline) return client.agent.total_timeout();
+    const auto left = std::chrono::floor<std::chrono::milliseconds>(*deadline - now);
+    return std::min(left, client.agent.total_timeout());
 }
 
 bool block_expired(const Share& share, MonoTime now) { return now - share.found_at >= BLOCK_PATIENCE; }
 
 constexpr std::string_view NOT_SENT_IN_TIME = "not sent before the shutdown deadline";
+constexpr std::string_view NOT_SENT_AGAIN_IN_TIME = "not sent again before the shutdown deadline";
+constexpr std::string_view FOUND_AFTER_THE_DRAIN = "found after the submissions ended";
 
-// One line with all the operator needs to hand the block to the pool later.
-// A job id the console cannot show as it is (control characters, invalid
-// UTF-8) is shown escaped and also given as the hex of its exact bytes.
-void report_lost_block(const Submission& s, std::string_view why, std::string_view failure) {
+// Why a block left unsent at the shutdown was not sent.
+std::string_view unsent_reason(const Share& block) {
+    return block.maybe_delivered ? NOT_SENT_AGAIN_IN_TIME : NOT_SENT_IN_TIME;
+}
+
+// One line with all the operator needs to hand the block to the pool later:
+// "block LOST" when no request for it reached the pool, "block UNCONFIRMED"
+// when one went out unanswered, so that the pool may have it. A job id the
+// console cannot show as it is (control characters, invalid UTF-8) is shown
+// escaped and also given as the hex of its exact bytes.
+void report_undelivered_block(const Submission& s, std::string_view why, std::string_view failure) {
     count(s.counters.rejected);
     const std::string exact_id =
         s.shown_id == s.job_id ? "" : fmt::format(" (job id bytes {})", hex_encode(std::span(
                                                       reinterpret_cast<const std::uint8_t*>(s.job_id.data()),
                                                       s.job_id.size())));
-    console_out(ui_paint(fmt::format("[GPU{}]{} block LOST ({}) job {}{} diff≈{} nonce {} : {}", s.share.gpu_ordinal,
-                                     s.tag, why, s.shown_id, exact_id, s.diff, s.nonce_hex, failure),
-                         RED));
+    const std::string block = fmt::format("job {}{} diff≈{} nonce {} : {}", s.shown_id, exact_id, s.diff, s.nonce_hex,
+                                          failure);
+    if (s.share.maybe_delivered)
+        console_out(ui_paint(fmt::format("[GPU{}]{} block UNCONFIRMED ({}) {} — a request for it went out "
+                                         "unanswered: the pool may have it",
+                                         s.share.gpu_ordinal, s.tag, why, block),
+                             ORANGE));
+    else
+        console_out(ui_paint(fmt::format("[GPU{}]{} block LOST ({}) {}", s.share.gpu_ordinal, s.tag, why, block), RED));
 }
 
 void report_lost_share(const Submission& s, std::string_view failure) {
@@ -196,7 +229,7 @@ void report_lost_share(const Submission& s, std::string_view failure) {
 // Every attempt at the share (which `s` describes) failed on the transport,
 // the last with `failure`. An ordinary share is lost. A block goes back into
 // the queue for another round after its pause, unless it was found two
-// minutes ago or the drain's deadline has passed.
+// minutes ago or that round could not start before the drain's end.
 void after_transport_failures(const SubmitWorkerContext& context, const Submission& s, Share& share,
                               const std::string& failure) {
     if (!share.is_block) {
@@ -205,15 +238,16 @@ void after_transport_failures(const SubmitWorkerContext& context, const Submissi
     }
     const MonoTime now = context.clock();
     if (block_expired(share, now)) {
-        report_lost_block(s, "network", failure);
+        report_undelivered_block(s, "network", failure);
         return;
     }
-    if (drain_deadline_passed(context, now)) {
-        report_lost_block(s, "shutdown", failure);
+    const MonoTime retry_at = std::min(now + block_pause(share.failed_rounds + 1), share.found_at + BLOCK_PATIENCE);
+    if (const std::optional<MonoTime> last = last_attempt_start(context); last && retry_at >= *last) {
+        report_undelivered_block(s, "shutdown", failure);
         return;
     }
     share.failed_rounds += 1;
-    share.retry_at = std::min(now + block_pause(share.failed_rounds), share.found_at + BLOCK_PATIENCE);
+    share.retry_at = retry_at;
     console_out(ui_paint(fmt::format("[GPU{}]{} soumission: {} — block kept, next try in {} s", share.gpu_ordinal,
                                      s.tag, failure, std::chrono::duration<double>(share.retry_at - now).count()),
                          GREY));
@@ -230,7 +264,7 @@ void submit_share(const SubmitWorkerContext& context, Share share) {
     for (int attempt = 1;; ++attempt) {
         const std::optional<std::chrono::milliseconds> time_limit = attempt_time_limit(context, s.client);
         if (!time_limit) {
-            if (failure.empty()) failure = NOT_SENT_IN_TIME;
+            if (failure.empty()) failure = unsent_reason(share);
             break;
         }
         auto answer = rpc_call(s.client, "quantus_submitWork", params, *time_limit);
@@ -244,6 +278,7 @@ void submit_share(const SubmitWorkerContext& context, Share share) {
         }
         const auto* network = std::get_if<NetworkError>(&answer.error());
         failure = console_safe(network ? network->text : std::get<UnsignedJobError>(answer.error()).text);
+        if (network && network->request_sent) share.maybe_delivered = true;
         count(context.mining.stats->net_errors);
         if (attempt >= SUBMIT_ATTEMPTS || stop_requested(context) ||
             (share.is_block && block_expired(share, context.clock())))
@@ -257,50 +292,14 @@ void submit_share(const SubmitWorkerContext& context, Share share) {
 }
 
 // With nothing to take while a block waits for its next round: sleep until
-// it is due, in short slices so that new shares are not kept waiting.
-void wait_for_retry(const SubmitWorkerContext& context, MonoTime due, std::optional<MonoTime> deadline) {
+// it is due, or until the last moment an attempt may start, in short slices
+// so that new shares are not kept waiting.
+void wait_for_retry(const SubmitWorkerContext& context, MonoTime due) {
     const MonoTime now = context.clock();
-    const MonoTime until = deadline ? std::min(due, *deadline) : due;
+    const std::optional<MonoTime> last = last_attempt_start(context);
+    const MonoTime until = last ? std::min(due, *last) : due;
     context.sleep(std::clamp<std::chrono::steady_clock::duration>(until - now, std::chrono::steady_clock::duration::zero(),
                                                                    HELD_BACK_SLICE));
-}
-
-// At the deadline, every block still queued is lost.
-void lose_queued_blocks(const SubmitWorkerContext& context) {
-    while (std::optional<Share> block =
-               queue_take(*context.mining.queue, *context.mining.slot, {.now = MonoTime::max(), .blocks_only = true}).share) {
-        const Submission s = describe(context, *block);
-        report_lost_block(s, "shutdown", NOT_SENT_IN_TIME);
-    }
-}
-
-// The GPU workers may still push their last shares after the stop flag is
-// set; the queue is closed once they are joined. Until then wait, and then
-// send the blocks left over, each by one worker and once, until the
-// drain's deadline; ordinary shares are left unsent.
-void drain_blocks(const SubmitWorkerContext& context) {
-    SubmitQueue& queue = *context.mining.queue;
-    {
-        const auto give_up = std::chrono::steady_clock::now() + CLOSE_WAIT_LIMIT;
-        std::unique_lock lock(queue.lock);
-        while (!queue.closed && std::chrono::steady_clock::now() < give_up)
-            queue.wakeup.wait_for(lock, TAKE_WAIT_SLICE);
-    }
-    context.drain->begin(context.clock());  // the shutdown has normally begun it already
-    for (;;) {
-        const MonoTime now = context.clock();
-        if (drain_deadline_passed(context, now)) {
-            lose_queued_blocks(context);
-            return;
-        }
-        Taken taken = queue_take(queue, *context.mining.slot, {.now = now, .blocks_only = true});
-        if (taken.share)
-            submit_share(context, std::move(*taken.share));
-        else if (taken.retry_due)
-            wait_for_retry(context, *taken.retry_due, context.drain->deadline());
-        else
-            return;  // no block left
-    }
 }
 
 bool queue_closed(SubmitQueue& queue) {
@@ -308,17 +307,55 @@ bool queue_closed(SubmitQueue& queue) {
     return queue.closed;
 }
 
+// From the stop flag on, a worker sends blocks only. The GPU workers push
+// their last blocks for as long as their last batches take, and the queue is
+// closed once they are joined: the drain's 10 s start there, whenever that
+// is. Until no attempt can start any more, each block is sent by one worker,
+// once a round; then every block still queued is reported. Ordinary shares
+// are left unsent.
+void drain_blocks(const SubmitWorkerContext& context) {
+    SubmitQueue& queue = *context.mining.queue;
+    for (;;) {
+        const MonoTime now = context.clock();
+        const bool closed = queue_closed(queue);
+        if (closed) context.drain->begin(now);  // the shutdown has begun it already
+        if (!time_for_an_attempt(context, now)) {
+            report_blocks_left(context);
+            return;
+        }
+        Taken taken = queue_take(queue, *context.mining.slot, {.now = now, .blocks_only = true});
+        if (taken.share)
+            submit_share(context, std::move(*taken.share));
+        else if (taken.retry_due)
+            wait_for_retry(context, *taken.retry_due);
+        else if (closed)
+            return;  // no block left, and none to come
+    }
+}
+
 }  // namespace
 
+void report_blocks_left(const SubmitWorkerContext& context) {
+    while (std::optional<Share> block =
+               queue_take(*context.mining.queue, *context.mining.slot, {.now = MonoTime::max(), .blocks_only = true}).share) {
+        const Submission s = describe(context, *block);
+        report_undelivered_block(s, "shutdown", unsent_reason(*block));
+    }
+}
+
+void report_block_after_close(const SessionClients& submit_clients, MinerStats& stats, const Share& block) {
+    const Submission s = describe(submit_clients, stats, steady_now(), block);
+    report_undelivered_block(s, "shutdown", FOUND_AFTER_THE_DRAIN);
+}
+
 void submit_worker(const SubmitWorkerContext& context) {
-    const DrainWorkerScope ends_in_the_drain(*context.drain);
     while (!stop_requested(context)) {
         Taken taken =
             queue_take(*context.mining.queue, *context.mining.slot, {.now = context.clock(), .stop_flag = context.mining.stop_flag.get()});
         if (taken.share)
             submit_share(context, std::move(*taken.share));
         else if (taken.retry_due)
-            wait_for_retry(context, *taken.retry_due, std::nullopt);
+            wait_for_retry(context, *taken.retry_due);
         else if (queue_closed(*context.mining.queue))
             break;  // a closed queue gets no more shares; taking again would only spin
     }

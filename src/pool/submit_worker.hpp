@@ -3,8 +3,9 @@
 // failures, and prints and counts the outcome. A block share that cannot
 // reach the pool goes back into the queue for a later try, for two minutes
 // after it was found; at shutdown the workers send the blocks still queued
-// until the drain's deadline. A block that is lost is printed whole, so
-// that it can still be handed to the pool.
+// until the drain's deadline. A block that does not reach the pool is
+// printed whole, so that it can still be handed to the pool: "block LOST",
+// or "block UNCONFIRMED" when a request for it went out unanswered.
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,15 @@ struct SubmitWorkerContext {
 // The body of one submit thread; returns once it sees the stop flag and has
 // drained the blocks left in the queue.
 void submit_worker(const SubmitWorkerContext& context);
+
+// Takes every block still queued and prints and counts it as not sent
+// before the shutdown deadline: what the shutdown does once the submit
+// workers have ended, so that no block stays behind unreported.
+void report_blocks_left(const SubmitWorkerContext& context);
+
+// A block that the closed queue refused (a GPU worker that outlived the
+// shutdown's wait found it): printed and counted like an unsent block.
+void report_block_after_close(const SessionClients& submit_clients, MinerStats& stats, const Share& block);
 
 
 // About 2^512 divided by the hash read as a big-endian number; infinity

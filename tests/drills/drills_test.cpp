@@ -277,6 +277,7 @@ const std::string ACCEPTED = "share ACCEPTED";
 const std::string BLOCK_FOUND = "★  BLOCK FOUND  ★";
 const std::string LOST = "share LOST (network)";
 const std::string BLOCK_LOST = "block LOST (";
+const std::string BLOCK_UNCONFIRMED = "block UNCONFIRMED (";
 const std::string BLOCK_KEPT = "— block kept, next try in ";
 
 // What every drill ends with: status 0, one shutdown and one summary, no
@@ -298,7 +299,8 @@ Summary expect_orderly_end(Miner& miner, std::optional<int> status, const Bridge
     EXPECT_EQ(s.blocks, occurrences(out, BLOCK_FOUND));
     EXPECT_EQ(s.stale, pool.stale) << pool;
     EXPECT_EQ(s.duplicates, pool.duplicate) << pool;
-    EXPECT_EQ(s.rejected, occurrences(out, LOST) + occurrences(out, BLOCK_LOST)) << "only the network rejects a share here";
+    EXPECT_EQ(s.rejected, occurrences(out, LOST) + occurrences(out, BLOCK_LOST) + occurrences(out, BLOCK_UNCONFIRMED))
+        << "only the network rejects a share here";
     EXPECT_EQ(occurrences(out, "share REJECTED"), 0u);
     return s;
 }
@@ -373,6 +375,7 @@ TEST_P(PoolRestart, EveryBlockReachesThePool) {
     const std::string out = miner.out();
     EXPECT_EQ(occurrences(out, LOST), 0u) << out.substr(at_kill);
     EXPECT_EQ(occurrences(out, BLOCK_LOST), 0u) << out.substr(at_kill);
+    EXPECT_EQ(occurrences(out, BLOCK_UNCONFIRMED), 0u) << out.substr(at_kill);
     EXPECT_EQ(s.rejected, 0u);
     EXPECT_EQ(s.accepted, s.blocks) << "every share is a block";
     EXPECT_GE(before.blocks, 2u);
@@ -457,37 +460,62 @@ std::vector<std::string> blocks_accepted(const std::string& out) {
     return nonces;
 }
 
+// A block printed for the operator to hand in: "LOST" (no request for it
+// went out) or "UNCONFIRMED" (one went out unanswered).
 struct LostBlock {
-    std::string why, job_id, diff, nonce;
+    std::string kind, why, job_id, diff, nonce;
 };
 
-std::vector<LostBlock> blocks_lost(const std::string& out) {
+std::vector<LostBlock> blocks_printed(const std::string& out, const std::string& only_kind = "") {
     static const std::regex line(
-        R"(\[GPU\d+\] block LOST \((\w+)\) job (\S+) diff≈(\S+) nonce ([0-9a-f]{128}) : [^\n]+\n)");
-    std::vector<LostBlock> lost;
+        R"(\[GPU\d+\] block (LOST|UNCONFIRMED) \((\w+)\) job (\S+) diff≈(\S+) nonce ([0-9a-f]{128}) : [^\n]+\n)");
+    std::vector<LostBlock> printed;
     for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
-        lost.push_back({(*it)[1].str(), (*it)[2].str(), (*it)[3].str(), (*it)[4].str()});
-    return lost;
+        if (only_kind.empty() || (*it)[1].str() == only_kind)
+            printed.push_back({(*it)[1].str(), (*it)[2].str(), (*it)[3].str(), (*it)[4].str(), (*it)[5].str()});
+    return printed;
 }
 
-// Each block the GPU found is either counted by the pool or printed lost,
-// once, with its job, nonce and difficulty.
+std::vector<LostBlock> blocks_lost(const std::string& out) { return blocks_printed(out, "LOST"); }
+std::vector<LostBlock> blocks_unconfirmed(const std::string& out) { return blocks_printed(out, "UNCONFIRMED"); }
+
+// Where the pool left the blocks whose requests it was sent but never
+// answered: dropped unread (a hang), taken with the answer too late, or
+// either (the pool killed under them).
+enum class Unanswered { dropped, taken, unknown };
+
+// Each block the GPU found is either accepted by the pool or printed for
+// the operator, once, with its job, nonce and difficulty; a block the pool
+// took is never printed lost.
 void expect_every_block_accounted(const std::string& out, const PoolJob& job, const Summary& s,
-                                  const BridgeCounters& pool) {
+                                  const BridgeCounters& pool, Unanswered unanswered = Unanswered::dropped) {
     const std::vector<std::string> accepted = blocks_accepted(out);
-    const std::vector<LostBlock> lost = blocks_lost(out);
-    ASSERT_FALSE(accepted.empty() && lost.empty()) << out;
+    const std::vector<LostBlock> printed = blocks_printed(out);
+    ASSERT_FALSE(accepted.empty() && printed.empty()) << out;
     std::set<std::string> seen(accepted.begin(), accepted.end());
-    for (const LostBlock& block : lost) {
+    for (const LostBlock& block : printed) {
         EXPECT_TRUE(seen.insert(block.nonce).second) << "printed twice, or also accepted: " << block.nonce;
         EXPECT_EQ(block.job_id, job.id);
         EXPECT_EQ(block.diff, fmt::format("{:.3f}", hash_difficulty(pow_hash(job, *hex_decode_array<64>(block.nonce)))));
     }
     const std::set<std::string> found =
-        blocks_hashed(job, accepted.empty() ? lost.front().nonce : accepted.front(), s.hashes);
+        blocks_hashed(job, accepted.empty() ? printed.front().nonce : accepted.front(), s.hashes);
     EXPECT_EQ(seen, found) << "the blocks the GPU found";
-    EXPECT_EQ(pool.blocks + lost.size(), found.size()) << pool;
-    EXPECT_EQ(s.rejected, lost.size());
+    const std::size_t lost = blocks_lost(out).size(), unconfirmed = blocks_unconfirmed(out).size();
+    switch (unanswered) {
+        case Unanswered::dropped:
+            EXPECT_EQ(pool.blocks + lost + unconfirmed, found.size()) << pool;
+            break;
+        case Unanswered::taken:
+            EXPECT_EQ(pool.blocks + lost, found.size()) << pool;
+            EXPECT_EQ(pool.blocks, accepted.size() + unconfirmed) << pool;
+            break;
+        case Unanswered::unknown:
+            EXPECT_LE(pool.blocks + lost, found.size()) << pool;
+            EXPECT_GE(pool.blocks + lost + unconfirmed, found.size()) << pool;
+            break;
+    }
+    EXPECT_EQ(s.rejected, printed.size());
 }
 
 struct QueuedStop {
@@ -514,7 +542,8 @@ QueuedStop sigint_with_queue(Miner& miner, const BridgeProcess& bridge, std::uin
 // answers: the blocks queue up behind the four that hang. A SIGINT ends
 // the miner within the drain's 10 s and the last batch: status 0, and one
 // line for every block not sent, with its full job id, its nonce and its
-// difficulty, so that the operator can still hand it to the pool.
+// difficulty, so that the operator can still hand it to the pool: those
+// whose requests hung "UNCONFIRMED", the others "LOST".
 TEST(Drills, DeadPoolAtShutdownPrintsEveryUnsentBlock) {
     BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
                           "submit:delay:0@5", "--fault", "submit:hang@*"});
@@ -526,9 +555,32 @@ TEST(Drills, DeadPoolAtShutdownPrintsEveryUnsentBlock) {
     const Summary s = expect_orderly_end(miner, stop.status, pool);
     const std::string out = miner.out();
     EXPECT_EQ(pool.blocks, 5u) << pool;
-    EXPECT_GE(blocks_lost(out).size(), 36u) << "the queue, and the four that hung";
-    for (const LostBlock& block : blocks_lost(out)) EXPECT_EQ(block.why, "shutdown");
-    expect_every_block_accounted(out, stop.job, s, pool);
+    EXPECT_GE(blocks_printed(out).size(), 36u) << "the queue, and the four that hung";
+    EXPECT_GE(blocks_unconfirmed(out).size(), 4u) << "the four that hung at the SIGINT, at least";
+    for (const LostBlock& block : blocks_printed(out)) EXPECT_EQ(block.why, "shutdown");
+    expect_every_block_accounted(out, stop.job, s, pool, Unanswered::dropped);
+}
+
+// Every submission is answered 4 s after the pool took it, four at a time,
+// far slower than the blocks come. The drain's last attempts start with
+// their answers due after its deadline: the pool takes those blocks, and
+// the miner, cut off before the answer, says they may have reached it. No
+// block the pool took is printed lost, and none starts in the drain's
+// last second.
+TEST(Drills, BlocksAnsweredAfterTheDeadlineAreUnconfirmed) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
+                          "submit:delay:4000@*"});
+    Miner miner(mining_args(bridge.url(), throttled_gpu()));
+    const QueuedStop stop = sigint_with_queue(miner, bridge, 20);
+    EXPECT_LT(stop.took, 20s);
+    std::this_thread::sleep_for(5s);  // the pool takes what was sent last, after its delay
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, stop.status, pool);
+    const std::string out = miner.out();
+    EXPECT_GE(blocks_unconfirmed(out).size(), 4u) << out;
+    for (const LostBlock& block : blocks_printed(out)) EXPECT_EQ(block.why, "shutdown");
+    expect_every_block_accounted(out, stop.job, s, pool, Unanswered::taken);
 }
 
 // A pool that answers every submission after 100 ms, two at a time, slower
@@ -572,8 +624,75 @@ TEST(Drills, SecondSignalEndsTheDrainAtOnce) {
     const Summary s = expect_orderly_end(miner, status, pool);
     const std::string out = miner.out();
     EXPECT_FALSE(blocks_lost(out).empty());
-    for (const LostBlock& block : blocks_lost(out)) EXPECT_EQ(block.why, "shutdown");
+    for (const LostBlock& block : blocks_printed(out)) EXPECT_EQ(block.why, "shutdown");
+    expect_every_block_accounted(out, job, s, pool, Unanswered::unknown);
+}
+
+// ---- A GPU call that takes long, or hangs, at the shutdown --------------------------------
+
+// The stand-in's hold of the n-th batch collect of the process.
+Env held_collect(int nth, std::chrono::milliseconds hold) {
+    return {{"VEZEZIRUZ_SIM_FAIL", fmt::format("cudaEventSynchronize@{}:hold={}", nth, hold.count())}};
+}
+
+// One GPU in batches of 8192 hashes: with one hash in 1024 a block, a few
+// blocks in every batch.
+const std::vector<std::string> SMALL_BATCHES = {"--gpu-list", "0", "--blocks", "8", "--threads", "256", "--iters", "4"};
+constexpr std::uint64_t SMALL_BATCH = 8 * 256 * 4;
+
+// One GPU, every share a block, and its first collect held for 35 s: the
+// SIGINT comes while it waits, and both of its batches, blocks in them,
+// come in long after, later than any fixed wait for the queue's close.
+// The drain starts at the close, whenever that is: every block reaches the
+// pool.
+TEST(Drills, BlocksOfALongLastBatchReachThePool) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024});
+    Miner miner(mining_args(bridge.url(), SMALL_BATCHES), held_collect(1, 35s));
+    ASSERT_TRUE(miner.wait_for_text("[pool] job ", 30s)) << miner.out();
+    const PoolJob job = current_job(bridge);
+    std::this_thread::sleep_for(1s);  // the worker is in its first collect
+    EXPECT_EQ(occurrences(miner.out(), BLOCK_FOUND), 0u) << "the first batch is still held";
+    const auto signalled = Clock::now();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(90s);
+    EXPECT_GT(Clock::now() - signalled, 30s) << "the shutdown waited for the held batch";
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_EQ(s.hashes, 2 * SMALL_BATCH) << "the held batch and the one launched after it";
+    EXPECT_TRUE(blocks_printed(out).empty()) << out;
+    EXPECT_GT(pool.blocks, 0u);
     expect_every_block_accounted(out, job, s, pool);
+}
+
+// The pool holds every submission unanswered, and the GPU's third collect
+// hangs. A SIGINT waits for the GPU worker; a second signal ends the
+// shutdown at once all the same: every block found gets its line (those
+// whose requests hung "UNCONFIRMED", the others "LOST"), the summary
+// follows, and the status is 0, while the GPU thread is still held.
+TEST(Drills, SecondSignalEndsTheShutdownWhileAGpuCallHangs) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
+                          "submit:hang@*"});
+    Miner miner(mining_args(bridge.url(), SMALL_BATCHES), held_collect(3, 600s));
+    ASSERT_TRUE(miner.wait_for([&](const std::string&) { return bridge.counters().submit >= 4; }, 60s))
+        << miner.out();
+    const PoolJob job = current_job(bridge);
+    ASSERT_TRUE(miner.signal(SIGINT));
+    ASSERT_TRUE(miner.wait_for_text("shutdown requested", 10s));
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(miner.running()) << "the shutdown waits for the held GPU worker";
+    const auto second = Clock::now();
+    ASSERT_TRUE(miner.signal(SIGTERM));
+    const std::optional<int> status = miner.wait_exit(60s);
+    EXPECT_LT(Clock::now() - second, 5s) << "at once, not when the GPU call ends";
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_EQ(s.hashes, 2 * SMALL_BATCH) << "the two batches collected before the hold";
+    EXPECT_GE(blocks_unconfirmed(out).size(), 4u) << "the four held by the pool";
+    expect_every_block_accounted(out, job, s, pool, Unanswered::dropped);
 }
 
 // ---- Garbage and 503 answers, then recovery -------------------------------------------

@@ -101,7 +101,7 @@ protected:
             if (reached || tick >= 600) shutdown.store(true);
         };
         if (ticks == 0) shutdown.store(true);
-        return run_main_loop(*miner, cli.stats_every, loop);
+        return run_main_loop(*miner, cli.stats_every, loop).status;
     }
 
     std::uint64_t total_hashes() const {

@@ -129,6 +129,16 @@ TEST(SubmitQueue, DeadJobsAndClosing) {
     queue_push(f.queue, share(dead, 3, 3, true), ALWAYS);  // closed: refused, blocks too
     EXPECT_EQ(f.stats->abandoned.load(), 2u);
     EXPECT_EQ(queue_len(f.queue), 1u);
+
+    // With a report for refused blocks, a block is handed to it instead, and
+    // not counted here; an ordinary share is still abandoned.
+    std::vector<std::uint8_t> reported;
+    f.queue.on_block_refused = [&](const Share& s) { reported.push_back(s.nonce[63]); };
+    queue_push(f.queue, share(dead, 4, 4, true), ALWAYS);
+    queue_push(f.queue, share(dead, 5, 5), ALWAYS);
+    EXPECT_EQ(reported, std::vector<std::uint8_t>{4});
+    EXPECT_EQ(f.stats->abandoned.load(), 3u);
+    EXPECT_EQ(queue_len(f.queue), 1u);
 }
 
 TEST(SubmitQueue, RetainWithAndWithoutATarget) {

@@ -347,3 +347,32 @@ TEST(PoolPoller, SeesTheStopFlagDuringABackOff) {
     testing::internal::GetCapturedStdout();
     EXPECT_LT(std::chrono::steady_clock::now() - stopped_at, 120ms);
 }
+
+// Once the stop flag is set the poller installs and prints nothing: neither
+// a job that arrives after it (a long-poll answered as the miner stops, or
+// as the process ends) nor the failure of a long-poll the shutdown cuts off.
+TEST(PoolPoller, InstallsNothingOnceStopping) {
+    struct Case {
+        const char* what;
+        const char* fault;
+        bool cut_off;  // the shutdown aborts the transfer in flight
+    };
+    const Case cases[] = {
+        {"an answer after the stop", "getwork:delay:500@1", false},
+        {"a long-poll cut off", "getwork:hang@1", true},
+    };
+    for (const Case& c : cases) {
+        BridgeProcess bridge({"--fault", c.fault});
+        Poller poller(bridge);
+        testing::internal::CaptureStdout();
+        std::thread thread([&] { pool_poller(poller.context); });
+        while (bridge.counters().getwork == 0) std::this_thread::sleep_for(1ms);
+        *poller.stop = true;
+        if (c.cut_off) poller.context.clients->abort_transfers();
+        thread.join();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.what;
+        EXPECT_EQ(job_slot_get(*poller.context.mining.slot).second, nullptr) << c.what;
+        EXPECT_EQ(poller.stats->jobs_received.load(), 0u) << c.what;
+        EXPECT_EQ(poller.stats->net_errors.load(), 0u) << c.what;
+    }
+}

@@ -107,10 +107,14 @@ TEST(RpcCall, IdsAreDistinctUnderConcurrency) {
     EXPECT_EQ(other->next_id.load(), 1u);
 }
 
+// A network error also says whether the request went out without an
+// answer that tells what became of it: then the pool may have acted on it.
+// An HTTP error status is the server's refusal.
 TEST(RpcCall, ClassifiesEveryKindOfAnswer) {
     struct Case {
         std::string fault;    // the bridge's answer to this call
         std::string outcome;  // exact, or a prefix when it ends with "…"
+        bool sent = false;    // a network error's `request_sent`
     };
     const std::string x200 = repeated("x", 200);
     const std::string e200 = repeated("\xc3\xa9", 200);
@@ -120,10 +124,11 @@ TEST(RpcCall, ClassifiesEveryKindOfAnswer) {
         {"any:reply-repeat:500:10485761:x", "network: HTTP 500: "},
         {"any:reply:404:", "network: HTTP 404: "},
         {"any:reply:400:\xff\xfe", "network: HTTP 400: \xef\xbf\xbd\xef\xbf\xbd"},
-        {"any:reply:200:OK", "network: JSON illisible: Failed to read JSON: …"},
-        {"any:reply:200:{\"result\":1} {\"result\":2}", "network: JSON illisible: Failed to read JSON: …"},
-        {"any:reply-repeat:200:10485761:x", "network: JSON illisible: body longer than 10485760 bytes"},
-        {"any:reply-repeat:200:100000:[", "network: JSON illisible: Failed to read JSON: nested deeper than 512 levels"},
+        {"any:reply:200:OK", "network: JSON illisible: Failed to read JSON: …", true},
+        {"any:reply:200:{\"result\":1} {\"result\":2}", "network: JSON illisible: Failed to read JSON: …", true},
+        {"any:reply-repeat:200:10485761:x", "network: JSON illisible: body longer than 10485760 bytes", true},
+        {"any:reply-repeat:200:100000:[", "network: JSON illisible: Failed to read JSON: nested deeper than 512 levels",
+         true},
         {"any:reply:200:{\"result\":5}\n", "ok 5"},
         {"any:reply:200:{\"result\":null}", "ok null"},
         {"any:reply:200:{\"error\":null,\"result\":5}", "ok 5"},
@@ -132,15 +137,15 @@ TEST(RpcCall, ClassifiesEveryKindOfAnswer) {
         {"any:reply:200:{\"error\":{\"code\":1.5,\"message\":7},\"result\":1}", "RPC 0: "},
         {"any:reply:200:{\"error\":{\"code\":18446744073709551615}}", "RPC 0: "},
         {"any:reply:200:{\"error\":\"boom\"}", "RPC 0: "},
-        {"any:reply:200:[1]", "network: réponse sans result"},
-        {"any:reply:200:5", "network: réponse sans result"},
-        {"any:reply:200:{}", "network: réponse sans result"},
+        {"any:reply:200:[1]", "network: réponse sans result", true},
+        {"any:reply:200:5", "network: réponse sans result", true},
+        {"any:reply:200:{}", "network: réponse sans result", true},
         {"any:no-work:20", "RPC -32011: …"},
         {"any:redirect:5", "ok {…"},
-        {"any:redirect:6", "network: Maximum (5) redirects followed"},
-        {"any:redirect-loop", "network: Maximum (5) redirects followed"},
-        {"any:delay:1500", "network: Operation timed out after …"},
-        {"any:close", "network: …"},
+        {"any:redirect:6", "network: Maximum (5) redirects followed", true},
+        {"any:redirect-loop", "network: Maximum (5) redirects followed", true},
+        {"any:delay:1500", "network: Operation timed out after …", true},
+        {"any:close", "network: …", true},
     };
     std::vector<std::string> args;
     for (const Case& c : cases) args.insert(args.end(), {"--fault", c.fault});
@@ -151,7 +156,11 @@ TEST(RpcCall, ClassifiesEveryKindOfAnswer) {
     const auto impatient = pool_client_new(bridge.url(), "qz", "w", 1000ms, false);
     for (const Case& c : cases) {
         PoolClient& asking = c.fault.starts_with("any:delay") ? *impatient : *client;
-        const std::string got = outcome(rpc_call(asking, GETWORK, GETWORK_PARAMS));
+        const auto result = rpc_call(asking, GETWORK, GETWORK_PARAMS);
+        const std::string got = outcome(result);
+        if (const auto* network = result ? nullptr : std::get_if<NetworkError>(&result.error())) {
+            EXPECT_EQ(network->request_sent, c.sent) << c.fault;
+        }
         if (c.outcome.ends_with("…"))
             EXPECT_TRUE(got.starts_with(c.outcome.substr(0, c.outcome.size() - 3))) << c.fault << " gave " << got;
         else
@@ -179,8 +188,9 @@ TEST(RpcCall, RefusesHttpsAndReportsUnreachablePools) {
         const auto client = pool_client_new(url, "qz", "w", 2s, false);
         const auto result = rpc_call(*client, GETWORK, GETWORK_PARAMS);
         ASSERT_FALSE(result) << url;
-        EXPECT_TRUE(std::holds_alternative<NetworkError>(result.error())) << url;
+        ASSERT_TRUE(std::holds_alternative<NetworkError>(result.error())) << url;
         EXPECT_TRUE(rpc_error_fmt(result.error()).starts_with("network: ")) << url;
+        EXPECT_FALSE(std::get<NetworkError>(result.error()).request_sent) << url;
     }
     EXPECT_TRUE(logged_requests(log).empty());  // nothing was written to the bridge
 }
@@ -199,7 +209,10 @@ TEST(RpcCall, TimeLimitAndAbort) {
     const auto in_flight = rpc_call(*client, GETWORK, GETWORK_PARAMS);
     cut.join();
     EXPECT_EQ(outcome(in_flight), "network: transfer cut off: the miner is stopping");
-    EXPECT_EQ(outcome(rpc_call(*client, GETWORK, GETWORK_PARAMS)), "network: transfer cut off: the miner is stopping");
+    EXPECT_TRUE(std::get<NetworkError>(in_flight.error()).request_sent) << "cut off after it went out";
+    const auto after = rpc_call(*client, GETWORK, GETWORK_PARAMS);
+    EXPECT_EQ(outcome(after), "network: transfer cut off: the miner is stopping");
+    EXPECT_FALSE(std::get<NetworkError>(after.error()).request_sent);
     EXPECT_EQ(bridge.counters().getwork, 2u) << "the call after the abort was not sent";
 
     const auto other = pool_client_new(bridge.url(), "qz", "w", 10s, false);

@@ -513,7 +513,8 @@ const std::vector<std::string> BLOCK_LINES = {
 // round of three attempts, and is tried again after 1, 2, 4, 8, then every
 // 10 s, until any answer of the pool, or until two minutes after it was
 // found: only then is it lost, printed whole and counted as rejected. At
-// shutdown the round is one attempt, and the drain's deadline ends it.
+// shutdown the round is one attempt, and a round that could not start a
+// second before the drain's deadline is not waited for.
 TEST(SubmitWorker, BlockOutlastsAnOutage) {
     struct Case {
         const char* what;
@@ -546,11 +547,11 @@ TEST(SubmitWorker, BlockOutlastsAnOutage) {
          3, {.rejected = 1}, 1600ms, 4},
         {"drained: one attempt a round, back before the deadline", {"submit:reply:503:busy@3"}, true,
          failed_rounds({"1", "2", "4"}, true) + BLOCK_LINES, 3, {.accepted = 1, .blocks = 1}, 7000ms, 4},
-        {"drained: still down at the deadline, 10 s after the close", {"submit:reply:503:busy@*"}, true,
-         failed_rounds({"1", "2", "4", "8"}, true) +
-             std::vector<std::string>{"[GPU2] block LOST (shutdown) job {job} diff≈65536.000 nonce {nonce} : not "
-                                      "sent before the shutdown deadline"},
-         4, {.rejected = 1}, 10000ms, 4},
+        {"drained: still down at 7 s, the next round due after the drain", {"submit:reply:503:busy@*"}, true,
+         failed_rounds({"1", "2", "4"}, true) +
+             std::vector<std::string>{
+                 "[GPU2] block LOST (shutdown) job {job} diff≈65536.000 nonce {nonce} : HTTP 503: busy"},
+         4, {.rejected = 1}, 7000ms, 4},
     };
     for (const Case& c : cases) {
         Rig rig(c.faults);
@@ -612,28 +613,33 @@ TEST(SubmitWorker, OtherSharesGoWhileABlockWaits) {
     EXPECT_EQ(rig.time.slept(), 1600ms);
 }
 
-// The drain's deadline: no attempt starts after it, an attempt gets only
-// the time left, and an early end cuts off the attempt in flight. Every
-// block not sent is printed whole and counted as rejected; the ordinary
+// The drain's deadline: no attempt starts in its last second, an attempt
+// gets only the time left, and an early end cuts off the attempt in flight.
+// Every block not sent is printed whole and counted as rejected: "LOST"
+// when no request for it went out, "UNCONFIRMED" when one went out and the
+// pool (which holds every submission here) never answered. The ordinary
 // share left queued is neither sent nor counted. (Fake time stands still
-// during a transfer, so with 300 ms left both blocks get one attempt.)
+// during a transfer, so with 1.3 s left both blocks get one attempt.)
 TEST(SubmitWorker, DrainEndsAtItsDeadline) {
-    enum class End { passed, near, cut_early };
     struct Case {
         const char* what;
-        End end;
+        std::chrono::milliseconds left;  // of the drain, at its start
+        bool cut_early;
         std::vector<std::pair<std::string, int>> lines;  // pattern, and which block fills it
         std::uint64_t submissions;
     };
-    const std::string lost = "[GPU0] block LOST (shutdown) job {job} diff≈65536.000 nonce {nonce} : ";
-    const std::string unsent = lost + "not sent before the shutdown deadline";
-    const std::string timed_out = "[GPU0] soumission: Operation timed out after {*} — block kept, next try in 1 s";
+    const std::string unsent =
+        "[GPU0] block LOST (shutdown) job {job} diff≈65536.000 nonce {nonce} : not sent before the shutdown deadline";
+    const std::string unconfirmed = "[GPU0] block UNCONFIRMED (shutdown) job {job} diff≈65536.000 nonce {nonce} : ";
+    const std::string unanswered = " — a request for it went out unanswered: the pool may have it";
+    const std::string timed_out = unconfirmed + "Operation timed out after {*}" + unanswered;
     const Case cases[] = {
-        {"already passed", End::passed, {{unsent, 0}, {unsent, 1}}, 0},
-        {"300 ms left: an attempt gets 300 ms, not the client's 5 s", End::near,
-         {{timed_out, 0}, {timed_out, 1}, {unsent, 0}, {unsent, 1}}, 2},
-        {"ended early: the attempt in flight is cut off", End::cut_early,
-         {{lost + "transfer cut off: the miner is stopping", 0}, {unsent, 1}}, 1},
+        {"already passed", 0ms, false, {{unsent, 0}, {unsent, 1}}, 0},
+        {"under a second left: no attempt starts", 900ms, false, {{unsent, 0}, {unsent, 1}}, 0},
+        {"1.3 s left: an attempt gets 1.3 s, not the client's 5 s, and is answered in none", 1300ms, false,
+         {{timed_out, 0}, {timed_out, 1}}, 2},
+        {"ended early: the attempt in flight is cut off", 10000ms, true,
+         {{unconfirmed + "transfer cut off: the miner is stopping" + unanswered, 0}, {unsent, 1}}, 1},
     };
     for (const Case& c : cases) {
         Rig rig({"submit:hang@*"});
@@ -643,13 +649,12 @@ TEST(SubmitWorker, DrainEndsAtItsDeadline) {
                                 rig.share(Strength::block, nullptr, weaker, true)};
         rig.context.mining.stop_flag->store(true);
         for (const Share& s : {blocks[0], blocks[1], rig.share(Strength::share)}) rig.push(s);
-        const auto left = c.end == End::passed ? 0ms : c.end == End::near ? 300ms : 10000ms;
-        rig.context.drain->begin(rig.time.now() - SubmitDrain::LENGTH + left);
+        rig.context.drain->begin(rig.time.now() - SubmitDrain::LENGTH + c.left);
         queue_close(*rig.context.mining.queue);
 
         testing::internal::CaptureStdout();
         std::thread worker(submit_worker, std::cref(rig.context));
-        if (c.end == End::cut_early) {
+        if (c.cut_early) {
             Rig::wait_until([&] { return rig.bridge().counters().submit == 1; });
             rig.context.drain->end_now(rig.time.now());
         }

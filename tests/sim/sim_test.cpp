@@ -794,6 +794,27 @@ TEST_F(Sim, FaultsFromTheirTextForm) {
     EXPECT_EQ(cudaEventDestroy(e), cudaSuccess);
 }
 
+// A hold delays the n-th call of its function and only that one; the call
+// then does its work. In text form it sits beside the failures.
+TEST_F(Sim, HoldDelaysTheNthCallThenRunsIt) {
+    using Clock = std::chrono::steady_clock;
+    ASSERT_TRUE(sim::fail_calls("cudaEventSynchronize@2:hold=300"));
+    cudaEvent_t e = nullptr;
+    ASSERT_EQ(cudaEventCreate(&e), cudaSuccess);
+    std::vector<Clock::duration> took;
+    for (int call = 1; call <= 3; ++call) {
+        const auto start = Clock::now();
+        EXPECT_EQ(cudaEventSynchronize(e), cudaSuccess) << "call " << call;
+        took.push_back(Clock::now() - start);
+    }
+    EXPECT_LT(took[0], std::chrono::milliseconds(100));
+    EXPECT_GE(took[1], std::chrono::milliseconds(300));
+    EXPECT_LT(took[2], std::chrono::milliseconds(100));
+    for (const char* malformed : {"cudaMalloc@1:hold=", "cudaMalloc@1:hold=0", "cudaMalloc@1:hold=x", "cudaMalloc@1:hold"})
+        EXPECT_FALSE(sim::fail_calls(malformed)) << malformed;
+    EXPECT_EQ(cudaEventDestroy(e), cudaSuccess);
+}
+
 TEST_F(Sim, FaultHitsTheNthCallOfItsFunctionOnly) {
     sim::fail_call("cudaMalloc", 3, cudaErrorMemoryAllocation);
     void* p[4] = {};
