@@ -362,11 +362,15 @@ TEST(PoolPoller, InstallsNothingOnceStopping) {
         {"a long-poll cut off", "getwork:hang@1", true},
     };
     for (const Case& c : cases) {
-        BridgeProcess bridge({"--fault", c.fault});
+        // The request log tells when the long-poll is in flight, without a
+        // second request to the bridge beside it.
+        const auto log = temp_log("stopping.jsonl");
+        BridgeProcess bridge({"--fault", c.fault, "--log-requests", log.string()});
         Poller poller(bridge);
         testing::internal::CaptureStdout();
         std::thread thread([&] { pool_poller(poller.context); });
-        while (bridge.counters().getwork == 0) std::this_thread::sleep_for(1ms);
+        std::error_code no_file;
+        while (std::filesystem::file_size(log, no_file) == 0 || no_file) std::this_thread::sleep_for(5ms);
         *poller.stop = true;
         if (c.cut_off) poller.context.clients->abort_transfers();
         thread.join();
