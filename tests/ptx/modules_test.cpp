@@ -4,7 +4,6 @@
 // each of which they must catch.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -20,22 +19,6 @@ namespace {
 using ptx_cases::Problems;
 using ptx_cases::Rig;
 
-std::string read_file(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error(std::string("cannot read ") + path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string build_name(const PtxBuild& b) { return std::string(b.module) + "_sm" + std::to_string(b.cc); }
-
-}  // namespace
-
-void PrintTo(const PtxBuild& b, std::ostream* os) { *os << build_name(b); }
-
-namespace {
-
 std::string listed(const Problems& problems) {
     std::string text;
     for (const std::string& p : problems) text += "\n  " + p;
@@ -44,7 +27,7 @@ std::string listed(const Problems& problems) {
 
 class ModulePtx : public testing::TestWithParam<PtxBuild> {
 protected:
-    std::string ptx() const { return read_file(GetParam().ptx_path); }
+    std::string ptx() const { return read_ptx(GetParam().ptx_path); }
     Rig rig(std::uint32_t cap = 64) const { return Rig(ptx(), GetParam().module, cap); }
 };
 
@@ -167,7 +150,7 @@ class EditedModulePtx : public testing::TestWithParam<std::tuple<PtxBuild, Edit>
 
 TEST_P(EditedModulePtx, IsCaught) {
     const auto& [build, edit] = GetParam();
-    const auto changed = edited(read_file(build.ptx_path), edit);
+    const auto changed = edited(read_ptx(build.ptx_path), edit);
     ASSERT_TRUE(changed) << "no instruction matches " << edit.pattern << " in k_mine<false>";
     SCOPED_TRACE(changed->second);
     const bool capacity = std::string_view(edit.caught_by) == "capacity";
