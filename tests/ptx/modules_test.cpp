@@ -13,6 +13,7 @@
 #include "tests/ptx/interpreter/error.hpp"
 #include "tests/ptx/module_cases.hpp"
 #include "tests/ptx/ptx_builds.hpp"
+#include "tests/ptx/rare_corrections.hpp"
 
 namespace {
 
@@ -45,6 +46,11 @@ TEST_P(ModulePtx, DeclaresTheArchitectureItIsBuiltFor) {
 TEST_P(ModulePtx, JobUploadGivesTheHostMidstateAndStartState) {
     Rig r = rig();
     EXPECT_NO_PROBLEMS(ptx_cases::job_upload(r));
+}
+
+TEST_P(ModulePtx, CraftedMidstatesGiveTheHostsStartStateAndHash) {
+    Rig r = rig();
+    EXPECT_NO_PROBLEMS(ptx_cases::crafted_midstates(r));
 }
 
 TEST_P(ModulePtx, HashFullGivesEveryInputsHashAndNothingPastN) {
@@ -165,5 +171,33 @@ INSTANTIATE_TEST_SUITE_P(Builds, EditedModulePtx,
                          [](const auto& test) {
                              return build_name(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
                          });
+
+// ---- the rare corrections cut out -----------------------------------------
+
+// Each module's PTX holds the qp6 reduction's second carry and its own
+// product reduction's final borrow; with either cut out (every occurrence,
+// in every kernel), the crafted midstates tell the PTX from the host. The
+// other checks run hash data, which takes these corrections about once in
+// 2^31 reductions: they pass such a copy.
+class CutModulePtx : public testing::TestWithParam<PtxBuild> {};
+
+TEST_P(CutModulePtx, EveryRareCorrectionCutOutIsCaught) {
+    const std::string text = read_ptx(GetParam().ptx_path);
+    int held = 0;
+    for (const ptx_corrections::Correction& c : ptx_corrections::rare_corrections()) {
+        const ptx_corrections::Cut cut = ptx_corrections::cut_out(text, c);
+        if (cut.lines == 0) continue;
+        ++held;
+        SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(cut.lines) + " lines cut");
+        Rig r(cut.text, GetParam().module);
+        const Problems problems = ptx_cases::crafted_midstates(r);
+        EXPECT_FALSE(problems.empty()) << "the cut passed the crafted midstates";
+        RecordProperty(c.name, problems.empty() ? "passed" : listed(problems));
+    }
+    EXPECT_EQ(held, 2) << "the qp6 reduction's correction and one product reduction's, as number_forms.hpp writes them";
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, CutModulePtx, testing::ValuesIn(ptx_builds().begin(), ptx_builds().end()),
+                         [](const auto& test) { return build_name(test.param); });
 
 }  // namespace
