@@ -37,6 +37,11 @@ namespace qtc_host {
 
 inline constexpr std::uint32_t DEFAULT_CAP = 256;
 inline constexpr unsigned VERIFY_THREADS = 128;
+// k_hash_full forms its byte offsets 96·gid and 64·gid in signed 32-bit
+// arithmetic: beyond this many items the last ones would lie before the
+// buffers.
+inline constexpr std::uint32_t HASH_FULL_MAX_ITEMS = 0x7fffffffu / 96 + 1;
+static_assert(96ull * (HASH_FULL_MAX_ITEMS - 1) <= 0x7fffffffu && 96ull * HASH_FULL_MAX_ITEMS > 0x7fffffffu);
 
 // Everything creation may have made but the streams, released; every result
 // ignored.
@@ -271,6 +276,11 @@ struct HostLayer {
     }
 
     static int hash_full(Ctx* c, const std::uint8_t* in96, std::uint8_t* out64, std::uint32_t n) {
+        if (n > HASH_FULL_MAX_ITEMS) {
+            write_text(c->err, sizeof c->err, "qtc_hash_full: n %u > %u (the kernel's 32-bit byte offsets)", n,
+                       HASH_FULL_MAX_ITEMS);
+            return -1;
+        }
         cudaError_t e;
         if ((e = cudaSetDevice(c->device)) != cudaSuccess) return fail_step(c, "cudaSetDevice(c->device)", e);
         if (!grow(c, c->d_scratch, c->d_scratch_cap, 96ull * n) || !grow(c, c->d_scratch2, c->d_scratch2_cap, 64ull * n))

@@ -90,7 +90,7 @@ __device__ __forceinline__ Fe reduce(Lazy a, std::uint32_t wk) {
         "mad.lo.cc.u32 %0, c, %4, t0;\n\t"
         "madc.hi.u32 %1, c, %4, t1;\n\t"
         "}"
-        : "=r"(r.lo), "=r"(r.hi)
+        : "=&r"(r.lo), "=&r"(r.hi)
         : "r"(a.l2), "r"(a.l1), "r"(wk), "r"(a.l0));
     return r;
 #else

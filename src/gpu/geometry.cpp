@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include <fmt/format.h>
+
 #include "src/gpu/device.hpp"
 
 namespace {
@@ -50,6 +52,16 @@ LaunchGeometry variant_default_geometry(KernelKind kind, int device, std::uint32
     return geometry_of(geometry_plan(kind, device).first, sms);
 }
 
+Result<void> check_launch_bounds(const LaunchGeometry& geometry) {
+    if (geometry.blocks > MAX_GRID_BLOCKS)
+        return fail("{} blocks: above the grid limit of {}", geometry.blocks, MAX_GRID_BLOCKS);
+    const std::uint64_t threads = std::uint64_t{geometry.blocks} * geometry.threads;
+    if (threads > MAX_LAUNCH_THREADS)
+        return fail("{} blocks × {} threads: {} threads a launch, above 2^32 (the thread index is 32 bits)",
+                    geometry.blocks, geometry.threads, threads);
+    return {};
+}
+
 Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int device, KernelKind kind) {
     const Result<int> sms = gpu_sm_count(device);
     if (!sms) return fail(sms.error());
@@ -57,6 +69,8 @@ Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int 
     g.blocks = overrides.blocks.value_or(g.blocks);
     g.threads = overrides.threads.value_or(g.threads);
     g.iters = overrides.iters.value_or(g.iters);
+    if (auto bounded = check_launch_bounds(g); !bounded)
+        return fail(std::move(bounded.error()).context(fmt::format("--blocks/--threads with {}", kernel_name(kind))));
     return g;
 }
 

@@ -28,9 +28,21 @@ struct GeometryOverrides {
     std::optional<std::uint32_t> iters;
 };
 
+// The most blocks a launch's grid may have, and the most threads one launch
+// may run: the kernels' thread index is an unsigned 32-bit blockIdx.x ×
+// blockDim.x + threadIdx.x, and past 2^32 threads it wraps, so counters
+// would repeat.
+inline constexpr std::uint64_t MAX_GRID_BLOCKS = 0x7fffffff;
+inline constexpr std::uint64_t MAX_LAUNCH_THREADS = std::uint64_t{1} << 32;
+
+// Whether `geometry` keeps both bounds, whatever the variant; fails naming
+// the one it breaks.
+Result<void> check_launch_bounds(const LaunchGeometry& geometry);
+
 // The variant's geometry on `device`, blocks scaled with its multiprocessor
-// count, then each override in its place. Fails only when the multiprocessor
-// count cannot be read.
+// count, then each override in its place. Fails when the multiprocessor
+// count cannot be read, or when the overrides take the geometry past the
+// launch bounds.
 Result<LaunchGeometry> default_geometry(const GeometryOverrides& overrides, int device, KernelKind kind);
 
 // The variant's geometry for `sms` multiprocessors (at least 1), without

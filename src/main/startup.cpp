@@ -29,6 +29,11 @@ Result<void> check_geometry_options(const Cli& cli) {
     if ((cli.blocks && *cli.blocks == 0) || (cli.threads && (*cli.threads == 0 || *cli.threads > 1024)) ||
         (cli.iters && *cli.iters == 0))
         return fail("--blocks/--threads (≤1024)/--iters must be > 0");
+    // Without --threads only the grid limit can be checked here; the
+    // variant's threads are checked with it once its geometry is made.
+    if (cli.blocks)
+        if (auto bounded = check_launch_bounds({*cli.blocks, cli.threads.value_or(1), 1}); !bounded)
+            return fail(std::move(bounded.error()).context("--blocks/--threads"));
     return {};
 }
 

@@ -242,6 +242,17 @@ TEST_F(HostLayerTest, BufferIndexAboveOneIsRefused) {
     EXPECT_STREQ(Layer::ctx_error(ctx.c), "qtc_mine_collect: buf 2 > 1");
 }
 
+TEST_F(HostLayerTest, HashFullRefusesItemsWhoseOffsetsWouldWrap) {
+    Context ctx;
+    std::uint8_t in[96] = {}, out[64];
+    for (const std::uint32_t n : {qtc_host::HASH_FULL_MAX_ITEMS + 1, 0xffffffffu}) {
+        EXPECT_EQ(Layer::hash_full(ctx.c, in, out, n), -1);
+        EXPECT_EQ(ctx.c->err, "qtc_hash_full: n " + std::to_string(n) + " > 22369622 (the kernel's 32-bit byte offsets)");
+    }
+    EXPECT_EQ(ctx.c->d_scratch_cap, 0u);  // refused before anything grows
+    EXPECT_EQ(Layer::hash_full(ctx.c, in, out, 1), 0) << ctx.c->err;
+}
+
 TEST_F(HostLayerTest, EveryOperationFailureNamesItsStep) {
     struct Case {
         const char* operation;

@@ -40,6 +40,42 @@ TEST_F(Geometry, DefaultsScaleWithTheMultiprocessors) {
     }
 }
 
+TEST(LaunchBounds, GridLimitAndTwoToThe32ThreadsALaunch) {
+    struct Case {
+        LaunchGeometry geometry;
+        const char* refusal;  // null: within the bounds
+    };
+    const Case cases[] = {
+        {{0x7fffffff, 2, 1}, nullptr},
+        {{4194304, 1024, 9}, nullptr},
+        {{0x80000000u, 1, 1}, "2147483648 blocks: above the grid limit of 2147483647"},
+        {{0xffffffffu, 1024, 1}, "4294967295 blocks: above the grid limit of 2147483647"},
+        {{4194305, 1024, 1},
+         "4194305 blocks × 1024 threads: 4294968320 threads a launch, above 2^32 (the thread index is 32 bits)"},
+        {{0x7fffffff, 3, 1},
+         "2147483647 blocks × 3 threads: 6442450941 threads a launch, above 2^32 (the thread index is 32 bits)"},
+    };
+    for (const Case& c : cases) {
+        const Result<void> checked = check_launch_bounds(c.geometry);
+        if (c.refusal == nullptr)
+            EXPECT_TRUE(checked) << checked.error().message();
+        else
+            EXPECT_EQ(checked ? "accepted" : checked.error().message(), c.refusal);
+    }
+}
+
+TEST_F(Geometry, OverridesPastTheLaunchBoundsAreRefusedWithTheVariantsThreads) {
+    // 5,000,000 blocks: 1.28 billion threads of energy's 256, 5.12 billion
+    // of hb89's 1,024.
+    const GeometryOverrides blocks{5'000'000, std::nullopt, std::nullopt};
+    EXPECT_TRUE(default_geometry(blocks, DEVICE_89, K::energy));
+    const Result<LaunchGeometry> hb89 = default_geometry(blocks, DEVICE_89, K::hb89);
+    ASSERT_FALSE(hb89);
+    EXPECT_EQ(hb89.error().chain(),
+              "--blocks/--threads with hb89: 5000000 blocks × 1024 threads: 5120000000 threads a launch, above 2^32 "
+              "(the thread index is 32 bits)");
+}
+
 TEST_F(Geometry, ThreadBoundsOfEachVariant) {
     const std::uint32_t bounds[] = {256, 256, 1024, 128, 256, 256};
     for (K kind : ALL_KERNEL_KINDS) EXPECT_EQ(gpu_max_threads(kind, DEVICE_90), bounds[static_cast<int>(kind)]);

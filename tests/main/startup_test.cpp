@@ -64,6 +64,14 @@ TEST(StartupRefusals, CommandLineAndDeviceChecksEndWithTheirMessage) {
     const Case cases[] = {
         {{"--threads", "1025"}, {}, "--blocks/--threads (≤1024)/--iters must be > 0"},
         {{"--iters", "0", "--selftest", "x"}, {}, "--blocks/--threads (≤1024)/--iters must be > 0"},
+        {{"--blocks", "4294967295"}, {}, "--blocks/--threads: 4294967295 blocks: above the grid limit of 2147483647"},
+        {{"--blocks", "4194305", "--threads", "1024", "--selftest", "x"}, {},
+         "--blocks/--threads: 4194305 blocks × 1024 threads: 4294968320 threads a launch, above 2^32 (the thread "
+         "index is 32 bits)"},
+        // Without --threads, once the variant's threads are known.
+        {{"--address", "qz1", "--dev-address", "qzDev", "--blocks", "16777217"}, {},
+         "--blocks/--threads with energy: 16777217 blocks × 256 threads: 4294967552 threads a launch, above 2^32 "
+         "(the thread index is 32 bits)"},
         {{"--kernel", "AUTO"}, {}, "--kernel AUTO: expected auto, energy, compact, hb89, fast89, fast120 or fast86"},
         {{"--gpu-list", "3"}, {}, "GPU 3 inexistant (2 GPU CUDA)"},
         {{"--gpu-list", "0,-1"}, {}, "GPU -1 inexistant (2 GPU CUDA)"},

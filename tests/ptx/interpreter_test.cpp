@@ -330,8 +330,9 @@ TEST(PtxParams, AreLaidOutByTheirTypesAlignment) {
     EXPECT_THROW(ptx::lay_out_params(k, wrong_size), ptx::Error);
 }
 
-// What the interpreter does not implement, or a thread that faults: an
-// error that names the line (the snippet body is line 12) and the cause.
+// What the interpreter does not implement or refuses to run, or a thread
+// that faults: an error that names the line (the snippet body is line 12)
+// and the cause.
 TEST(PtxRefusals, NameTheLineAndTheCause) {
     struct Case {
         const char* what;
@@ -352,6 +353,38 @@ TEST(PtxRefusals, NameTheLineAndTheCause) {
         {"an undeclared register", kernel_text("mov.u32 %r1, %q7;"), "PTX line 12: neither a declared register nor"},
         {"a register of the wrong width", kernel_text("add.u32 %r1, %rd1, 1;"), "has the wrong width"},
         {"a label never defined", kernel_text("bra $nowhere;"), "unknown label `$nowhere`"},
+        // The carry flag lives in one straight-line run of instructions.
+        {"a madc.hi with no chain before it", kernel_text("madc.hi.u32 %r2, 5, 6, 0;"),
+         "PTX line 12: a carry-in that no add or mad carry chain set"},
+        {"a carry from one inline asm statement into the next",
+         kernel_text("\n// begin inline asm\nadd.cc.u32 %r1, 0xffffffff, 1;\n// end inline asm\n"
+                     "// begin inline asm\naddc.u32 %r2, 0, 0;\n// end inline asm"),
+         "PTX line 17: a carry-in across the start of an inline asm statement (line 16)"},
+        {"a carry out of an inline asm statement",
+         kernel_text("\n// begin inline asm\nmad.lo.cc.u32 %r1, 3, 5, 7;\n// end inline asm\nmadc.hi.u32 %r2, 3, 5, 7;"),
+         "PTX line 16: a carry-in across the end of an inline asm statement (line 15)"},
+        {"a carry past a label, as into a loop's next turn",
+         kernel_text("add.cc.u32 %r1, 1, 2;\n$turn:\naddc.cc.u32 %r2, 0, 0;\nadd.cc.u32 %r3, 1, 2;\nbra $turn;"),
+         "PTX line 14: a carry-in across the label `$turn` (line 13)"},
+        {"a borrow past a branch",
+         kernel_text("setp.eq.u64 %p1, %rd13, 0; sub.cc.u32 %r1, 1, 2;\n@%p1 bra $out;\nsubc.u32 %r2, 0, 0;\n$out:"),
+         "PTX line 14: a borrow-in across a branch (line 13)"},
+        // A register reads what the ISA leaves undefined until it is written.
+        {"a register never written", kernel_text("add.u32 %r1, %r2, 1;"),
+         "PTX line 12: reads `%r2` where not every path here has written it"},
+        {"a register written on one branch only",
+         kernel_text("setp.eq.u64 %p1, %rd13, 0;\n@%p1 bra $skip;\nmov.u32 %r1, 5;\n$skip:\nst.global.u32 [%rd15], %r1;"),
+         "PTX line 16: reads `%r1` where not every path here has written it"},
+        {"a register written by a guarded instruction",
+         kernel_text("setp.eq.u64 %p1, %rd13, 0; @%p1 mov.u32 %r1, 5; st.global.u32 [%rd15], %r1;"),
+         "PTX line 12: reads `%r1` where not every path here has written it"},
+        {"a register written later in a loop than it is read",
+         kernel_text("mov.u32 %r2, 0;\n$turn:\nadd.u32 %r2, %r2, %r1;\nmov.u32 %r1, 1;\n"
+                     "setp.lt.u32 %p1, %r2, 10;\n@%p1 bra $turn;"),
+         "PTX line 14: reads `%r1` where not every path here has written it"},
+        {"a scope's register in the slot an earlier scope's register wrote",
+         kernel_text("{ .reg .u32 t; mov.u32 t, 5; }\n{ .reg .u32 u; add.u32 %r1, u, 1; }"),
+         "PTX line 13: reads `u` where not every path here has written it"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -380,8 +413,6 @@ TEST(PtxFaults, NameTheLineAndTheCause) {
         {"a subc after an add.cc", "add.cc.u32 %r1, 1, 2; subc.u32 %r2, 5, 0;",
          "PTX line 12: a borrow-in that no sub carry chain set"},
         {"an addc.cc after a sub.cc", "sub.cc.u32 %r1, 1, 2; addc.cc.u32 %r2, 5, 0;",
-         "PTX line 12: a carry-in that no add or mad carry chain set"},
-        {"a madc.hi with no chain before it", "madc.hi.u32 %r2, 5, 6, 0;",
          "PTX line 12: a carry-in that no add or mad carry chain set"},
     };
     for (const Case& c : cases) {

@@ -91,6 +91,10 @@ public:
     virtual std::vector<std::uint8_t> output_scratch() = 0;
     virtual std::vector<std::uint64_t> midstate() = 0;
     virtual std::vector<std::uint64_t> start_state() = 0;
+    // The job's midstate replaced by `words`, and the start state made from
+    // it again as the job upload makes it from k_midstate's (k_midstate_mm,
+    // then c_mm).
+    virtual int use_midstate(const std::array<std::uint64_t, 12>& words) = 0;
     virtual std::string error() const = 0;
 };
 
@@ -163,6 +167,14 @@ public:
     }
     std::vector<std::uint64_t> midstate() override { return read_words(c_->d_mid, 12); }
     std::vector<std::uint64_t> start_state() override { return read_words(c_->d_mm, 12); }
+    int use_midstate(const std::array<std::uint64_t, 12>& words) override {
+        using Module = ptx_host::KernelModule;
+        if (const cudaError_t e = cudaMemcpy(c_->d_mid, words.data(), 96, cudaMemcpyHostToDevice)) return e;
+        const auto start_state = [&] { Module::launch_midstate_mm(c_->stream, c_->d_mid, c_->d_base, c_->d_mm); };
+        if (const int e = Layer::launched(c_, start_state)) return e;
+        if (const cudaError_t e = Module::upload_start_state(c_->d_mm, c_->stream)) return e;
+        return cudaStreamSynchronize(c_->stream);
+    }
     std::string error() const override { return Layer::ctx_error(c_); }
 
 private:
@@ -271,6 +283,89 @@ Problems job_upload(Rig& rig) {
             expect(problems, got_mm.size() == 12 && got_mm[i] == mm[i],
                    "vector " + std::to_string(v) + ": start state element " + std::to_string(i));
         }
+    }
+    return problems;
+}
+
+namespace {
+
+using Midstate = std::array<std::uint64_t, 12>;
+
+// Midstates no job upload makes (k_midstate's words are canonical), put in
+// the context's midstate buffer, with nonce bytes 32-63 all zero: the base
+// words, and counter 0 or the check kernel's one low half.
+struct CraftedMidstate {
+    const char* what;
+    Midstate words;
+};
+
+// Words at and above p; and two midstates chosen to take the rare
+// corrections (tests/ptx/rare_corrections.hpp) in the module's own PTX,
+// through element 0 of the initial linear layer of permutation 3, which is
+// 2·(2·m0 + 3·m1 + m2 + m3) + (2·m4 + 3·m5 + m6 + m7) + (2·m8 + 3·m9 + m10 +
+// m11) exactly, plus QP_RC_EXT_INIT[0][0] in the folded modules' start
+// state. With m10 = m11 = 2^64 − 1 (less that constant where the start
+// state carries it), the rest 0, k_midstate_mm reduces 2^65 − 2 by qp6,
+// which carries out of 64 bits twice. With m10 ≡ 2^48 − QP_RC_EXT_INIT[0][0]
+// alone, the first S-box of permutation 3 (the mining kernel's from c_mm,
+// the check kernel's from the midstate) squares 2^48, and 2^96 makes every
+// product reduction's subtraction borrow.
+std::vector<CraftedMidstate> crafted_midstates(bool folded) {
+    const std::uint64_t rc = poseidon2::QP_RC_EXT_INIT[0][0];
+    Midstate at_and_above_p;
+    for (int i = 0; i < 12; ++i) at_and_above_p[i] = P + static_cast<std::uint64_t>(i) * 0x15555555ULL;
+    at_and_above_p[11] = ~0ULL;
+    Midstate qp6_carries_twice{};
+    qp6_carries_twice[10] = ~0ULL;
+    qp6_carries_twice[11] = ~0ULL - (folded ? rc : 0);
+    Midstate square_borrows{};
+    square_borrows[10] = static_cast<std::uint64_t>(((static_cast<reference::u128>(1) << 48) + P - rc % P) % P);
+    return {{"words at and above p", at_and_above_p},
+            {"a start state whose qp6 reduction carries twice", qp6_carries_twice},
+            {"a first S-box input of 2^48", square_borrows}};
+}
+
+}  // namespace
+
+// Crafted midstates through the three kernels that start from one: the
+// start state k_midstate_mm makes, the check kernel's first half of the
+// hash, and the mining kernel's decision on counter 0 against the hash
+// plus one (found) and the hash itself (not found), against the host.
+Problems crafted_midstates(Rig& rig) {
+    Problems problems;
+    std::uint64_t ext[12][12];
+    reference::external_matrix(ext);
+    Job job(vectors()[0]);
+    std::fill(job.nonce.begin() + 32, job.nonce.end(), 0);
+    const std::uint8_t zero_low[32] = {};
+    for (const CraftedMidstate& m : crafted_midstates(rig.traits.folded)) {
+        const std::string what(m.what);
+        poseidon2::State residues;
+        for (int i = 0; i < 12; ++i) residues[i] = m.words[i] % P;
+        std::uint64_t words[8];
+        poseidon2::poseidon2_hash_from_midstate(words, residues, zero_low);
+        const Hash hash = poseidon2::hash_words_to_bytes(words);
+
+        reference::State mm = reference::mat_mul(ext, residues);
+        if (rig.traits.folded)
+            for (int i = 0; i < 12; ++i) mm[i] = reference::add(mm[i], poseidon2::QP_RC_EXT_INIT[0][i]);
+        for (const auto& [target, found] : {std::pair{plus_one(hash), true}, std::pair{hash, false}}) {
+            job.target = target;
+            if (!ran(problems, rig, "qtc_set_job", rig.context->set_job(job)) ||
+                !ran(problems, rig, "the start state from the midstate", rig.context->use_midstate(m.words)))
+                return problems;
+            const std::vector<std::uint64_t> got_mm = rig.context->start_state();
+            expect(problems, got_mm.size() == 12 && std::equal(mm.begin(), mm.end(), got_mm.begin()),
+                   what + ": the start state differs from the host's");
+            Batch got;
+            if (!ran(problems, rig, "qtc_mine_launch and qtc_mine_collect", rig.context->mine(0, 1, 1, 1, got)))
+                return problems;
+            expect(problems, got.count == (found ? 1u : 0u),
+                   what + ": counter 0 " + (found ? "not found below its hash + 1" : "found below its own hash"));
+        }
+        std::uint8_t first_half[32];
+        if (!ran(problems, rig, "qtc_mine_check", rig.context->mine_check(zero_low, first_half, 1))) return problems;
+        expect(problems, std::memcmp(first_half, hash.data(), 32) == 0, what + ": the check kernel's hash differs");
     }
     return problems;
 }

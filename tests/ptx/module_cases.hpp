@@ -40,6 +40,9 @@ public:
 };
 
 Problems job_upload(Rig& rig);
+// Midstates at and above p, and midstates that take the rare corrections,
+// through k_midstate_mm, the check kernel and the mining kernel.
+Problems crafted_midstates(Rig& rig);
 Problems hash_full(Rig& rig);
 Problems check_first_halves(Rig& rig);
 // One named mining batch: "found", "not found", "wrap", "high halves",

@@ -4,7 +4,6 @@
 // each of which they must catch.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -14,27 +13,12 @@
 #include "tests/ptx/interpreter/error.hpp"
 #include "tests/ptx/module_cases.hpp"
 #include "tests/ptx/ptx_builds.hpp"
+#include "tests/ptx/rare_corrections.hpp"
 
 namespace {
 
 using ptx_cases::Problems;
 using ptx_cases::Rig;
-
-std::string read_file(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error(std::string("cannot read ") + path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string build_name(const PtxBuild& b) { return std::string(b.module) + "_sm" + std::to_string(b.cc); }
-
-}  // namespace
-
-void PrintTo(const PtxBuild& b, std::ostream* os) { *os << build_name(b); }
-
-namespace {
 
 std::string listed(const Problems& problems) {
     std::string text;
@@ -44,7 +28,7 @@ std::string listed(const Problems& problems) {
 
 class ModulePtx : public testing::TestWithParam<PtxBuild> {
 protected:
-    std::string ptx() const { return read_file(GetParam().ptx_path); }
+    std::string ptx() const { return read_ptx(GetParam().ptx_path); }
     Rig rig(std::uint32_t cap = 64) const { return Rig(ptx(), GetParam().module, cap); }
 };
 
@@ -62,6 +46,11 @@ TEST_P(ModulePtx, DeclaresTheArchitectureItIsBuiltFor) {
 TEST_P(ModulePtx, JobUploadGivesTheHostMidstateAndStartState) {
     Rig r = rig();
     EXPECT_NO_PROBLEMS(ptx_cases::job_upload(r));
+}
+
+TEST_P(ModulePtx, CraftedMidstatesGiveTheHostsStartStateAndHash) {
+    Rig r = rig();
+    EXPECT_NO_PROBLEMS(ptx_cases::crafted_midstates(r));
 }
 
 TEST_P(ModulePtx, HashFullGivesEveryInputsHashAndNothingPastN) {
@@ -167,7 +156,7 @@ class EditedModulePtx : public testing::TestWithParam<std::tuple<PtxBuild, Edit>
 
 TEST_P(EditedModulePtx, IsCaught) {
     const auto& [build, edit] = GetParam();
-    const auto changed = edited(read_file(build.ptx_path), edit);
+    const auto changed = edited(read_ptx(build.ptx_path), edit);
     ASSERT_TRUE(changed) << "no instruction matches " << edit.pattern << " in k_mine<false>";
     SCOPED_TRACE(changed->second);
     const bool capacity = std::string_view(edit.caught_by) == "capacity";
@@ -182,5 +171,33 @@ INSTANTIATE_TEST_SUITE_P(Builds, EditedModulePtx,
                          [](const auto& test) {
                              return build_name(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
                          });
+
+// ---- the rare corrections cut out -----------------------------------------
+
+// Each module's PTX holds the qp6 reduction's second carry and its own
+// product reduction's final borrow; with either cut out (every occurrence,
+// in every kernel), the crafted midstates tell the PTX from the host. The
+// other checks run hash data, which takes these corrections about once in
+// 2^31 reductions: they pass such a copy.
+class CutModulePtx : public testing::TestWithParam<PtxBuild> {};
+
+TEST_P(CutModulePtx, EveryRareCorrectionCutOutIsCaught) {
+    const std::string text = read_ptx(GetParam().ptx_path);
+    int held = 0;
+    for (const ptx_corrections::Correction& c : ptx_corrections::rare_corrections()) {
+        const ptx_corrections::Cut cut = ptx_corrections::cut_out(text, c);
+        if (cut.lines == 0) continue;
+        ++held;
+        SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(cut.lines) + " lines cut");
+        Rig r(cut.text, GetParam().module);
+        const Problems problems = ptx_cases::crafted_midstates(r);
+        EXPECT_FALSE(problems.empty()) << "the cut passed the crafted midstates";
+        RecordProperty(c.name, problems.empty() ? "passed" : listed(problems));
+    }
+    EXPECT_EQ(held, 2) << "the qp6 reduction's correction and one product reduction's, as number_forms.hpp writes them";
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, CutModulePtx, testing::ValuesIn(ptx_builds().begin(), ptx_builds().end()),
+                         [](const auto& test) { return build_name(test.param); });
 
 }  // namespace

@@ -13,6 +13,12 @@ bool word_start(char c) {
 bool digit(char c) { return c >= '0' && c <= '9'; }
 bool word_rest(char c) { return word_start(c) || digit(c); }
 
+bool asm_boundary(std::string_view comment) {
+    while (!comment.empty() && (comment.back() == ' ' || comment.back() == '\t' || comment.back() == '\r'))
+        comment.remove_suffix(1);
+    return comment == "// begin inline asm" || comment == "// end inline asm";
+}
+
 }  // namespace
 
 std::vector<Token> tokenize(std::string_view text) {
@@ -28,7 +34,10 @@ std::vector<Token> tokenize(std::string_view text) {
         } else if (c == ' ' || c == '\t' || c == '\r') {
             ++i;
         } else if (c == '/' && i + 1 < n && text[i + 1] == '/') {
+            const std::size_t start = i;
             while (i < n && text[i] != '\n') ++i;
+            const std::string_view comment = text.substr(start, i - start);
+            if (asm_boundary(comment)) tokens.push_back({Token::AsmBoundary, comment, line});
         } else if (c == '/' && i + 1 < n && text[i + 1] == '*') {
             i += 2;
             while (i + 1 < n && !(text[i] == '*' && text[i + 1] == '/')) line += text[i++] == '\n';

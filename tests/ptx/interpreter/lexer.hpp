@@ -1,7 +1,9 @@
 // PTX text as tokens. Words take in dots, % and $, so that an opcode with
 // its modifiers ("addc.cc.u32"), a directive (".reg"), a special register
 // ("%tid.x") and a label ("$L__BB0_2") are one token each. Comments are
-// dropped.
+// dropped, except the two nvcc writes around every inline asm statement
+// ("// begin inline asm", "// end inline asm"), which are one AsmBoundary
+// token each: a carry flag may not be taken across them.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +13,7 @@
 namespace ptx {
 
 struct Token {
-    enum Kind : std::uint8_t { Word, Number, Punct, String, End } kind;
+    enum Kind : std::uint8_t { Word, Number, Punct, String, AsmBoundary, End } kind;
     std::string_view text;
     std::uint32_t line;
 };

@@ -95,7 +95,8 @@ std::uint64_t run_thread(const Kernel& k, const Memory& m, const ThreadPlace& pl
     std::size_t pc = 0;
     std::uint64_t cf = 0;  // CC.CF
     // Which kind of chain set CC.CF: a borrow is not a carry, so a chain
-    // that consumes the other kind's flag (or one never set) is refused.
+    // that consumes the other kind's flag is refused (the parse has refused
+    // one whose straight-line run sets none).
     FlagKind cf_kind = FlagKind::None;
     std::uint64_t executed = 0;
     std::uint64_t backward = 0;

@@ -8,9 +8,11 @@
 #include <unordered_map>
 #include <utility>
 
+#include "tests/ptx/interpreter/carry_runs.hpp"
 #include "tests/ptx/interpreter/error.hpp"
 #include "tests/ptx/interpreter/instruction_forms.hpp"
 #include "tests/ptx/interpreter/lexer.hpp"
+#include "tests/ptx/interpreter/register_writes.hpp"
 
 namespace ptx {
 
@@ -114,6 +116,10 @@ public:
         program_.source = source_;
         while (peek().kind != Token::End) {
             const Token& t = peek();
+            if (t.kind == Token::AsmBoundary) {
+                next();
+                continue;
+            }
             if (t.kind != Token::Word) fail(t.line, "unexpected `" + std::string(t.text) + "`");
             if (t.text == ".version" || t.text == ".address_size") {
                 skip_line();
@@ -299,6 +305,11 @@ private:
                     close_line = p_.next().line;
                     next_slot_ = scopes_.back().first_slot;  // its registers are dead
                     scopes_.pop_back();
+                } else if (t.kind == Token::AsmBoundary) {
+                    const bool begins = t.text.find("begin") != std::string_view::npos;
+                    runs_.end_run(begins ? "the start of an inline asm statement" : "the end of an inline asm statement",
+                                  t.line);
+                    p_.next();
                 } else if (t.kind == Token::Word && t.text == ".reg") {
                     declare_registers();
                 } else if (t.kind == Token::Word && t.text == ".pragma") {
@@ -310,6 +321,7 @@ private:
                 } else if (t.kind == Token::Word && p_.is_punct(p_.peek(1), ':')) {
                     if (!labels_.emplace(t.text, static_cast<std::uint32_t>(k_.code.size())).second)
                         p_.fail(t.line, "label defined twice");
+                    runs_.end_run("the label `" + std::string(t.text) + "`", t.line);
                     p_.next();
                     p_.next();
                 } else {
@@ -321,6 +333,7 @@ private:
             k_.code.push_back(end);
             resolve_branches();
             assign_immediate_slots();
+            check_registers_written(k_, max_slot_, declarations_);
         }
 
     private:
@@ -354,12 +367,15 @@ private:
             Scope& scope = scopes_.back();
             do {
                 const std::string_view name = p_.word("a register name");
+                const auto at = static_cast<std::uint32_t>(k_.code.size());
                 if (p_.accept_punct('<')) {
                     const auto count = static_cast<std::uint32_t>(p_.number("a register count"));
                     p_.expect_punct('>');
                     scope.ranges.push_back({name, allocate(count), count, static_cast<std::uint8_t>(bits)});
+                    declarations_.push_back({at, scope.ranges.back().first, count, std::string(name), true});
                 } else {
                     scope.names[name] = {allocate(1), static_cast<std::uint8_t>(bits)};
+                    declarations_.push_back({at, scope.names[name].first, 1, std::string(name), false});
                 }
             } while (p_.accept_punct(','));
             p_.expect_punct(';');
@@ -541,6 +557,7 @@ private:
             in.sign = f->sign ? 1 : 0;
             if (f->op == Op::LdParam || f->op == Op::LdConst || f->op == Op::LdGlobal) in.width = dst_width;
             if (f->op == Op::Convert) convert(*f, dst_width, in);
+            if (const auto refusal = runs_.take(in)) p_.fail(line, *refusal);
             k_.code.push_back(in);
         }
 
@@ -620,6 +637,8 @@ private:
         std::vector<std::uint64_t> immediate_values_;
         std::unordered_map<std::string_view, std::uint32_t> labels_;
         std::vector<Branch> branches_;
+        CarryRuns runs_;
+        std::vector<Declaration> declarations_;
     };
 
     std::shared_ptr<SourceText> source_;
