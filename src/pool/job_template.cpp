@@ -6,6 +6,7 @@
 #include "src/pool/ed25519.hpp"
 #include "src/pool/pool_client.hpp"
 #include "src/pow/target.hpp"
+#include "src/ui/console_safe.hpp"
 
 bool ACCEPT_UNSIGNED_JOBS = true;
 const std::string_view POOL_PUBLIC_KEY = OVIK_POOL_PUBLIC_KEY_HEX;
@@ -98,7 +99,7 @@ std::optional<std::string> verify_job_signature(const nlohmann::json& tmpl, cons
         return UNSIGNED_REFUSAL;
     }
     if (const auto alg = tmpl.find("sig_alg"); alg != tmpl.end() && alg->is_string() && *alg != SIGNATURE_SCHEME)
-        return fmt::format("unknown signature scheme '{}'", alg->get<std::string>());
+        return fmt::format("unknown signature scheme '{}'", pool_text_cut(alg->get<std::string>()));
     const auto key = hex_decode_array<32>(POOL_PUBLIC_KEY);
     const auto signature = hex_decode_array<64>(sig->get<std::string>());
     if (!key || !signature || !ed25519_verify(*key, message, *signature)) return BAD_SIGNATURE;

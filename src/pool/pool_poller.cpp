@@ -76,8 +76,9 @@ private:
         } else {
             const Error& error = std::get<TemplateError>(parsed).error;
             handle_failure(NetworkError{fmt::format("invalid template: {} ({})", error.chain(),
-                                                    result->dump(-1, ' ', false,
-                                                                 nlohmann::json::error_handler_t::replace))},
+                                                    pool_text_cut(result->dump(-1, ' ', false,
+                                                                               nlohmann::json::error_handler_t::replace),
+                                                                  SHOWN_TEMPLATE_CHARS))},
                            cur.get());
         }
     }
@@ -169,9 +170,9 @@ private:
 
     static std::string job_line(const Job& job, std::string_view kind) {
         return fmt::format("{} job {} [{}] ({}) height {} share diff {} / net {} prefix {} hash {}…",
-                           ui_paint("[pool]", DARK_GREY), ui_paint(console_safe(job.job_id), BOLD),
+                           ui_paint("[pool]", DARK_GREY), ui_paint(console_safe_cut(job.job_id), BOLD),
                            job.is_dev ? "dev" : "user", kind, job.height ? std::to_string(*job.height) : "?",
-                           console_safe(job.share_difficulty), console_safe(job.net_difficulty),
+                           console_safe_cut(job.share_difficulty), console_safe_cut(job.net_difficulty),
                            hex_encode(job.nonce_prefix),
                            hex_encode(job.mining_hash).substr(0, 16));
     }

@@ -73,7 +73,7 @@ bool stop_requested(const SubmitWorkerContext& context) { return context.mining.
 struct Submission {
     const Share& share;
     std::string job_id;   // the pool's exact bytes: sent back, compared
-    std::string shown_id;  // the same as the console may show it
+    std::string shown_id;  // the same as the console may show it, cut to the shown length
     std::string nonce_hex;
     std::string tag;
     std::string diff;  // fixed-point, three decimals
@@ -89,7 +89,7 @@ Submission describe(const SubmitWorkerContext& context, const Share& share) {
     return Submission{
         .share = share,
         .job_id = share.job->job_id,
-        .shown_id = console_safe(share.job->job_id),
+        .shown_id = console_safe_cut(share.job->job_id),
         .nonce_hex = hex_encode(share.nonce),
         .tag = is_dev ? ui_paint(" [dev fee]", ORANGE) : "",
         .diff = fmt::format("{:.3f}", hash_difficulty(share.hash)),
@@ -110,14 +110,14 @@ void report_pool_error(const SubmitWorkerContext& context, const Submission& s, 
         count(s.counters.stale_rejected);
         console_out(
             ui_paint(fmt::format("[GPU{}]{} share STALE job {} : {}", gpu, s.tag, s.shown_id,
-                                 console_safe(error.message)),
+                                 console_safe_cut(error.message)),
                      RED));
         job_slot_mark_stale(*context.mining.slot, s.job_id);
     } else {
         count(s.counters.rejected);
         console_out(ui_paint(fmt::format("[GPU{}]{} share REJECTED job {} ({}: {} {}) hash {}… diff≈{}", gpu, s.tag,
-                                         s.shown_id, error.code, console_safe(error.message),
-                                         console_safe(json_text(error.data)),
+                                         s.shown_id, error.code, console_safe_cut(error.message),
+                                         console_safe_cut(json_text(error.data)),
                                          hex_head(s.share.hash, 12), s.diff),
                              RED));
     }
@@ -135,7 +135,7 @@ void report_result(const Submission& s, const nlohmann::json& result) {
     } else if (status == "share") {
         console_out(fmt::format("[GPU{}]{} {} job {} diff≈{} ({} ms) → next diff {}", gpu, s.tag,
                                 ui_paint("share ACCEPTED", GREEN), s.shown_id, s.diff, s.waited_ms,
-                                console_safe(next_difficulty_text(result))));
+                                console_safe_cut(next_difficulty_text(result))));
     } else if (status == "block") {
         count(s.counters.blocks_found);
         const std::optional<std::uint64_t>& height = s.share.job->height;
@@ -147,7 +147,7 @@ void report_result(const Submission& s, const nlohmann::json& result) {
         console_out("");
     } else {
         console_out(fmt::format("[GPU{}]{} share accepted, status « {} » job {} (local block={})", gpu, s.tag,
-                                console_safe(status), s.shown_id, s.share.is_block));
+                                console_safe_cut(status), s.shown_id, s.share.is_block));
     }
 }
 
@@ -172,17 +172,19 @@ bool block_expired(const Share& share, MonoTime now) { return now - share.found_
 
 constexpr std::string_view NOT_SENT_IN_TIME = "not sent before the shutdown deadline";
 
-// One line with all the operator needs to hand the block to the pool later.
+// One line with all the operator needs to hand the block to the pool later,
+// so the job id is shown whole.
 // A job id the console cannot show as it is (control characters, invalid
 // UTF-8) is shown escaped and also given as the hex of its exact bytes.
 void report_lost_block(const Submission& s, std::string_view why, std::string_view failure) {
     count(s.counters.rejected);
+    const std::string whole_id = console_safe(s.job_id);
     const std::string exact_id =
-        s.shown_id == s.job_id ? "" : fmt::format(" (job id bytes {})", hex_encode(std::span(
-                                                      reinterpret_cast<const std::uint8_t*>(s.job_id.data()),
-                                                      s.job_id.size())));
+        whole_id == s.job_id ? "" : fmt::format(" (job id bytes {})", hex_encode(std::span(
+                                                    reinterpret_cast<const std::uint8_t*>(s.job_id.data()),
+                                                    s.job_id.size())));
     console_out(ui_paint(fmt::format("[GPU{}]{} block LOST ({}) job {}{} diff≈{} nonce {} : {}", s.share.gpu_ordinal,
-                                     s.tag, why, s.shown_id, exact_id, s.diff, s.nonce_hex, failure),
+                                     s.tag, why, whole_id, exact_id, s.diff, s.nonce_hex, failure),
                          RED));
 }
 

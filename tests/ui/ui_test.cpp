@@ -142,3 +142,34 @@ TEST(ConsoleSafe, WritesControlsOutVisiblyAndKeepsTheRest) {
     };
     for (const Case& c : cases) EXPECT_EQ(console_safe(c.pool_text), c.shown) << testing::PrintToString(c.pool_text);
 }
+
+// Pool texts are shown up to 200 characters, counted as characters and not
+// bytes, with the cut and the whole length marked; nothing of a longer
+// answer is decoded past what is shown.
+TEST(ConsoleSafe, CutsLongPoolTextsAndMarksTheCut) {
+    const std::string e_acute = "\xc3\xa9";
+    std::string accents;
+    for (int i = 0; i < 300; ++i) accents += e_acute;
+    std::string two_hundred_accents;
+    for (int i = 0; i < 200; ++i) two_hundred_accents += e_acute;
+    struct Case {
+        std::string pool_text, cut;
+    };
+    const Case cases[] = {
+        {"1#00af", "1#00af"},
+        {std::string(200, 'x'), std::string(200, 'x')},
+        {std::string(201, 'x'), std::string(200, 'x') + "…[201 bytes in all]"},
+        {accents, two_hundred_accents + "…[600 bytes in all]"},
+        {std::string(199, 'x') + e_acute, std::string(199, 'x') + e_acute},
+        {std::string(200, 'x') + "\xff", std::string(200, 'x') + "…[201 bytes in all]"},
+        {std::string(199, 'x') + "\xff", std::string(199, 'x') + "\xef\xbf\xbd"},
+        {std::string(10 << 20, 'x'), std::string(200, 'x') + "…[10485760 bytes in all]"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(pool_text_cut(c.pool_text), c.cut) << c.pool_text.substr(0, 20);
+    // Cut first, then made safe: the controls within the 200 are written out.
+    EXPECT_EQ(console_safe_cut(std::string(300, '\x1b')), [] {
+        std::string shown;
+        for (int i = 0; i < 200; ++i) shown += "\\x1b";
+        return shown + "…[300 bytes in all]";
+    }());
+}
