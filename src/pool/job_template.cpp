@@ -81,6 +81,8 @@ Result<DecodedTemplate> decode_template(const nlohmann::json& tmpl) {
     if (hash_meets_target(t.share_target, t.block_target)) return fail("share_target < block_target");
     auto job_id = string_field(tmpl, "job_id");
     if (!job_id) return std::unexpected(job_id.error());
+    if (job_id->size() > MAX_JOB_ID_BYTES)
+        return fail("job_id: expected at most {} bytes, got {}", MAX_JOB_ID_BYTES, job_id->size());
     t.job_id = *job_id;
     auto mining_hash_text = string_field(tmpl, "mining_hash");
     if (!mining_hash_text) return std::unexpected(mining_hash_text.error());

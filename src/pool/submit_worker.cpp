@@ -173,7 +173,7 @@ bool block_expired(const Share& share, MonoTime now) { return now - share.found_
 constexpr std::string_view NOT_SENT_IN_TIME = "not sent before the shutdown deadline";
 
 // One line with all the operator needs to hand the block to the pool later,
-// so the job id is shown whole.
+// so the job id is shown whole (MAX_JOB_ID_BYTES keeps it short enough).
 // A job id the console cannot show as it is (control characters, invalid
 // UTF-8) is shown escaped and also given as the hex of its exact bytes.
 void report_lost_block(const Submission& s, std::string_view why, std::string_view failure) {

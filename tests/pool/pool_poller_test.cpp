@@ -312,16 +312,15 @@ TEST(PoolPoller, InvalidTemplatesAreReportedWithTheirJson) {
 }
 
 // The pool's long texts are cut in the lines and kept whole in the job: an
-// id and a difficulty of a template, an invalid template's copy, a pool's
-// error message. The failures come at 0, 1, 3 and 7 s; the lines at most
-// every 5 s, so the second and the fourth failure are shown.
+// id and a difficulty of a template, the copy of a template refused for its
+// overlong id, a pool's error message. The failures come at 0, 1, 3 and
+// 7 s; the lines at most every 5 s, so the first and the fourth failure are
+// shown.
 TEST(PoolPoller, CutsLongPoolTextsInItsLinesOnly) {
     const std::string long_id = std::string(900, 'j') + "#1";
     json job = tmpl(long_id, H1);
     job["share_difficulty"] = std::string(300, '9');
-    json bad = tmpl("t#2", H2);
-    bad.erase("mining_hash");
-    bad["padding"] = std::string(100000, 'p');
+    const json bad = tmpl(std::string(100000, 'j') + "#2", H2);
     const std::string message = std::string(100000, 'm');
     const std::string refusal = R"(getwork:reply:200:{"error":{"code":-1,"message":")" + message + R"("}})";
     BridgeProcess bridge({"--fault", serve(job), "--fault", serve(bad), "--fault", refusal + "@*"});
@@ -332,7 +331,8 @@ TEST(PoolPoller, CutsLongPoolTextsInItsLinesOnly) {
     ASSERT_EQ(lines.size(), 3u) << out.substr(0, 2000);
     EXPECT_EQ(lines[0], "[pool] job " + std::string(200, 'j') + "…[902 bytes in all] [user] (new) height 5 share diff " +
                             std::string(200, '9') + "…[300 bytes in all] / net 99 prefix 0a0b0c0d hash 1111111111111111…");
-    EXPECT_EQ(lines[1], "[pool] getBlockTemplate: network: invalid template: champ mining_hash absent (" +
+    EXPECT_EQ(lines[1], "[pool] getBlockTemplate: network: invalid template: job_id: expected at most 1024 bytes, "
+                        "got 100002 (" +
                             bad.dump().substr(0, 2048) + "…[" + std::to_string(bad.dump().size()) +
                             " bytes in all]) — retry in 1 s");
     EXPECT_EQ(lines[2], "[pool] getBlockTemplate: RPC -1: " + std::string(200, 'm') +
