@@ -1,5 +1,6 @@
 #include "src/pool/pool_poller.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include <fmt/format.h>
@@ -18,6 +19,10 @@ using Duration = std::chrono::steady_clock::duration;
 
 constexpr std::int64_t NO_WORK_CODE = -32011;
 constexpr std::uint64_t DEFAULT_RETRY_MS = 500;
+// The longest a pool's hint keeps the poller from asking again: the longest
+// pause the poller takes on its own (its back-off and refusal retry), so a
+// pool that has recovered is asked within it, whatever it once hinted.
+constexpr std::uint64_t MAX_RETRY_MS = 10'000;
 constexpr auto SLICE = 50ms;
 constexpr auto REFUSAL_RETRY = 10s;
 constexpr auto REFUSAL_MESSAGE_EVERY = 30s;
@@ -121,18 +126,27 @@ private:
         wait(REFUSAL_RETRY);
     }
 
+    // The pool's "retry_in_ms" when it is a count of milliseconds.
+    static std::uint64_t asked_retry_ms(const RpcPoolError& error) {
+        if (!error.data.is_object()) return DEFAULT_RETRY_MS;
+        const auto it = error.data.find("retry_in_ms");
+        if (it == error.data.end() || !it->is_number_integer()) return DEFAULT_RETRY_MS;
+        if (!it->is_number_unsigned() && it->get<std::int64_t>() < 0) return DEFAULT_RETRY_MS;
+        return it->get<std::uint64_t>();
+    }
+
     void handle_no_work(const RpcPoolError& error, const Job* cur) {
-        std::uint64_t retry_ms = DEFAULT_RETRY_MS;
-        if (error.data.is_object())
-            if (const auto it = error.data.find("retry_in_ms"); it != error.data.end() && it->is_number_integer() &&
-                                                                (it->is_number_unsigned() || it->get<std::int64_t>() >= 0))
-                retry_ms = it->get<std::uint64_t>();
-        if (cur) console_out(fmt::format("[pool] no job available (-32011) — GPUs paused, retry in {} ms", retry_ms));
+        const std::uint64_t asked_ms = asked_retry_ms(error);
+        const std::uint64_t retry_ms = std::min(asked_ms, MAX_RETRY_MS);
+        if (cur) {
+            const std::string asked = asked_ms == retry_ms ? "" : fmt::format(" (the pool asked {} ms)", asked_ms);
+            console_out(fmt::format("[pool] no job available (-32011) — GPUs paused, retry in {} ms{}", retry_ms, asked));
+        }
         job_slot_clear(*c_.mining.slot);
         queue_retain(*c_.mining.queue, live_pred());
         last_answer_at_ = c_.clock();
         pool_answered_ = true;
-        const Duration retry = duration_from_ms(retry_ms);  // the pool's count, held rather than wrapped
+        const Duration retry = duration_from_ms(retry_ms);
         wait(retry, retry < SLICE ? retry : Duration(SLICE));
     }
 
