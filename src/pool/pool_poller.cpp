@@ -11,6 +11,7 @@
 #include "src/ui/colors.hpp"
 #include "src/ui/console.hpp"
 #include "src/ui/console_safe.hpp"
+#include "src/ui/masked_url.hpp"
 
 namespace {
 
@@ -119,7 +120,7 @@ private:
                             "[pool] a job that carries an OvikPool signature must verify with the OvikPool key, and\n"
                             "[pool] --require-signed-jobs refuses unsigned jobs. Nothing is being mined; retrying "
                             "every 10 s.",
-                            c_.clients->user->pool_url, console_safe(text)),
+                            masked_url(c_.clients->user->pool_url), console_safe(text)),
                 RED));
             last_warning_at_ = now;
         }
@@ -179,7 +180,7 @@ private:
             "[pool]   2. the port is open from this machine: curl -sv <url> (or telnet host port)\n"
             "[pool]   3. the address passed to --address starts with qz and is yours\n"
             "[pool] the miner keeps retrying; this message is printed once.",
-            c_.clients->user->pool_url);
+            masked_url(c_.clients->user->pool_url));
     }
 
     static std::string job_line(const Job& job, std::string_view kind) {
