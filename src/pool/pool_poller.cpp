@@ -81,10 +81,9 @@ private:
             handle_failure(UnsignedJobError{refusal->text}, cur.get());
         } else {
             const Error& error = std::get<TemplateError>(parsed).error;
+            const std::string copy = result->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             handle_failure(NetworkError{fmt::format("invalid template: {} ({})", error.chain(),
-                                                    pool_text_cut(result->dump(-1, ' ', false,
-                                                                               nlohmann::json::error_handler_t::replace),
-                                                                  SHOWN_TEMPLATE_CHARS))},
+                                                    pool_text_cut(copy, SHOWN_TEMPLATE_CHARS))},
                            cur.get());
         }
     }
@@ -141,7 +140,8 @@ private:
         const std::uint64_t retry_ms = std::min(asked_ms, MAX_RETRY_MS);
         if (cur) {
             const std::string asked = asked_ms == retry_ms ? "" : fmt::format(" (the pool asked {} ms)", asked_ms);
-            console_out(fmt::format("[pool] no job available (-32011) — GPUs paused, retry in {} ms{}", retry_ms, asked));
+            console_out(
+                fmt::format("[pool] no job available (-32011) — GPUs paused, retry in {} ms{}", retry_ms, asked));
         }
         job_slot_clear(*c_.mining.slot);
         queue_retain(*c_.mining.queue, live_pred());

@@ -47,8 +47,8 @@ BridgeJob JobBook::make_job() {
     ++serial_;
     const std::string serial = std::to_string(serial_);
     const std::string tail = fmt::format("#{:04x}", random_() & 0xffff);
-    const std::size_t padding = job_id_bytes_ > serial.size() + tail.size() ? job_id_bytes_ - serial.size() - tail.size() : 0;
-    job.id = serial + std::string(padding, 'x') + tail;
+    const std::size_t unpadded = serial.size() + tail.size();
+    job.id = serial + std::string(job_id_bytes_ > unpadded ? job_id_bytes_ - unpadded : 0, 'x') + tail;
     job.height = serial_;
     for (std::size_t i = 0; i < job.mining_hash.size(); i += 8) {
         const std::uint64_t word = random_();

@@ -319,7 +319,8 @@ TEST(PoolPoller, ShowsThePoolUrlWithoutItsPassword) {
     const auto log = temp_log("password.jsonl");
     json refused = tmpl("t#1", H1);
     refused["sig"] = std::string(128, '0');
-    BridgeProcess bridge({"--log-requests", log.string(), "--fault", serve(refused), "--fault", "getwork:reply:503:down@*"});
+    BridgeProcess bridge(
+        {"--log-requests", log.string(), "--fault", serve(refused), "--fault", "getwork:reply:503:down@*"});
     const std::string host = bridge.url().substr(std::string("http://").size());
     Poller poller(bridge, false, 0.0, "http://miner:hunter2@" + host);
     poller.stop_when([&] { return poller.stats->net_errors >= 5; });
