@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <vector>
 
 #include <fmt/format.h>
@@ -55,8 +56,13 @@ Result<std::vector<int>> device_list(const Cli& cli) {
         devices.assign(cli.gpu_list->begin(), cli.gpu_list->end());
     else
         for (int d = 0; d < count; ++d) devices.push_back(d);
-    for (int d : devices)
+    // One slot per GPU: the contexts of one device share its module's job
+    // constants, so a second slot there would hash with the first one's job.
+    std::set<int> listed;
+    for (int d : devices) {
         if (d < 0 || d >= count) return fail("GPU {} inexistant ({} GPU CUDA)", d, count);
+        if (!listed.insert(d).second) return fail("GPU {} listed twice in --gpu-list (one slot per GPU)", d);
+    }
     return devices;
 }
 

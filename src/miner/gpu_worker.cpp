@@ -130,7 +130,7 @@ Result<void> GpuWorker::job_change(std::uint64_t generation, std::shared_ptr<con
     nonce_counter_ = template_counter(templates_, job->mining_hash, job->nonce_prefix, nonce_counter_, remembered);
     if (remembered)
         say(fmt::format("[GPU{}] job {} : same template, target updated — nonce counter kept ({:#x})", ordinal(),
-                        console_safe(job->job_id), nonce_counter_),
+                        console_safe_cut(job->job_id), nonce_counter_),
             GREY);
 
     if (auto launched = launch_next(); !launched) return launched;

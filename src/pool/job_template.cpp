@@ -6,6 +6,7 @@
 #include "src/pool/ed25519.hpp"
 #include "src/pool/pool_client.hpp"
 #include "src/pow/target.hpp"
+#include "src/ui/console_safe.hpp"
 
 bool ACCEPT_UNSIGNED_JOBS = true;
 const std::string_view POOL_PUBLIC_KEY = OVIK_POOL_PUBLIC_KEY_HEX;
@@ -80,6 +81,8 @@ Result<DecodedTemplate> decode_template(const nlohmann::json& tmpl) {
     if (hash_meets_target(t.share_target, t.block_target)) return fail("share_target < block_target");
     auto job_id = string_field(tmpl, "job_id");
     if (!job_id) return std::unexpected(job_id.error());
+    if (job_id->size() > MAX_JOB_ID_BYTES)
+        return fail("job_id: expected at most {} bytes, got {}", MAX_JOB_ID_BYTES, job_id->size());
     t.job_id = *job_id;
     auto mining_hash_text = string_field(tmpl, "mining_hash");
     if (!mining_hash_text) return std::unexpected(mining_hash_text.error());
@@ -98,7 +101,7 @@ std::optional<std::string> verify_job_signature(const nlohmann::json& tmpl, cons
         return UNSIGNED_REFUSAL;
     }
     if (const auto alg = tmpl.find("sig_alg"); alg != tmpl.end() && alg->is_string() && *alg != SIGNATURE_SCHEME)
-        return fmt::format("unknown signature scheme '{}'", alg->get<std::string>());
+        return fmt::format("unknown signature scheme '{}'", pool_text_cut(alg->get<std::string>()));
     const auto key = hex_decode_array<32>(POOL_PUBLIC_KEY);
     const auto signature = hex_decode_array<64>(sig->get<std::string>());
     if (!key || !signature || !ed25519_verify(*key, message, *signature)) return BAD_SIGNATURE;

@@ -2,6 +2,7 @@
 // Ed25519 signature with which the pool operator vouches for it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -19,6 +20,14 @@
 struct PoolClient;
 
 inline constexpr std::string_view SIGNATURE_SCHEME = "ed25519-ovik-qtc-job-v1";
+
+// The longest job id a template may carry. Pools hand out ids of tens of
+// bytes (a counter, a hash in hex); four times the 256 bytes that any of
+// them needs still keeps what the ids cost bounded: the duplicate memory's
+// 4096 keys, each kept twice, stay under 10 MiB, and a lost block's line,
+// which shows its id whole, under a few kilobytes. The signature could not
+// tell apart ids past 65535 bytes anyway: it carries their length in 16 bits.
+inline constexpr std::size_t MAX_JOB_ID_BYTES = 1024;
 
 // Written once by the start-up before the poller starts: false with
 // --require-signed-jobs.

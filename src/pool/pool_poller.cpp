@@ -1,5 +1,6 @@
 #include "src/pool/pool_poller.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include <fmt/format.h>
@@ -10,6 +11,7 @@
 #include "src/ui/colors.hpp"
 #include "src/ui/console.hpp"
 #include "src/ui/console_safe.hpp"
+#include "src/ui/masked_url.hpp"
 
 namespace {
 
@@ -18,6 +20,10 @@ using Duration = std::chrono::steady_clock::duration;
 
 constexpr std::int64_t NO_WORK_CODE = -32011;
 constexpr std::uint64_t DEFAULT_RETRY_MS = 500;
+// The longest a pool's hint keeps the poller from asking again: the longest
+// pause the poller takes on its own (its back-off and refusal retry), so a
+// pool that has recovered is asked within it, whatever it once hinted.
+constexpr std::uint64_t MAX_RETRY_MS = 10'000;
 constexpr auto SLICE = 50ms;
 constexpr auto REFUSAL_RETRY = 10s;
 constexpr auto REFUSAL_MESSAGE_EVERY = 30s;
@@ -78,9 +84,9 @@ private:
             handle_failure(UnsignedJobError{refusal->text}, cur.get());
         } else {
             const Error& error = std::get<TemplateError>(parsed).error;
+            const std::string copy = result->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             handle_failure(NetworkError{fmt::format("invalid template: {} ({})", error.chain(),
-                                                    result->dump(-1, ' ', false,
-                                                                 nlohmann::json::error_handler_t::replace))},
+                                                    pool_text_cut(copy, SHOWN_TEMPLATE_CHARS))},
                            cur.get());
         }
     }
@@ -116,25 +122,35 @@ private:
                             "[pool] a job that carries an OvikPool signature must verify with the OvikPool key, and\n"
                             "[pool] --require-signed-jobs refuses unsigned jobs. Nothing is being mined; retrying "
                             "every 10 s.",
-                            c_.clients->user->pool_url, console_safe(text)),
+                            masked_url(c_.clients->user->pool_url), console_safe(text)),
                 RED));
             last_warning_at_ = now;
         }
         wait(REFUSAL_RETRY);
     }
 
+    // The pool's "retry_in_ms" when it is a count of milliseconds.
+    static std::uint64_t asked_retry_ms(const RpcPoolError& error) {
+        if (!error.data.is_object()) return DEFAULT_RETRY_MS;
+        const auto it = error.data.find("retry_in_ms");
+        if (it == error.data.end() || !it->is_number_integer()) return DEFAULT_RETRY_MS;
+        if (!it->is_number_unsigned() && it->get<std::int64_t>() < 0) return DEFAULT_RETRY_MS;
+        return it->get<std::uint64_t>();
+    }
+
     void handle_no_work(const RpcPoolError& error, const Job* cur) {
-        std::uint64_t retry_ms = DEFAULT_RETRY_MS;
-        if (error.data.is_object())
-            if (const auto it = error.data.find("retry_in_ms"); it != error.data.end() && it->is_number_integer() &&
-                                                                (it->is_number_unsigned() || it->get<std::int64_t>() >= 0))
-                retry_ms = it->get<std::uint64_t>();
-        if (cur) console_out(fmt::format("[pool] no job available (-32011) — GPUs paused, retry in {} ms", retry_ms));
+        const std::uint64_t asked_ms = asked_retry_ms(error);
+        const std::uint64_t retry_ms = std::min(asked_ms, MAX_RETRY_MS);
+        if (cur) {
+            const std::string asked = asked_ms == retry_ms ? "" : fmt::format(" (the pool asked {} ms)", asked_ms);
+            console_out(
+                fmt::format("[pool] no job available (-32011) — GPUs paused, retry in {} ms{}", retry_ms, asked));
+        }
         job_slot_clear(*c_.mining.slot);
         queue_retain(*c_.mining.queue, live_pred());
         last_answer_at_ = c_.clock();
         pool_answered_ = true;
-        const Duration retry = duration_from_ms(retry_ms);  // the pool's count, held rather than wrapped
+        const Duration retry = duration_from_ms(retry_ms);
         wait(retry, retry < SLICE ? retry : Duration(SLICE));
     }
 
@@ -167,14 +183,14 @@ private:
             "[pool]   2. the port is open from this machine: curl -sv <url> (or telnet host port)\n"
             "[pool]   3. the address passed to --address starts with qz and is yours\n"
             "[pool] the miner keeps retrying; this message is printed once.",
-            c_.clients->user->pool_url);
+            masked_url(c_.clients->user->pool_url));
     }
 
     static std::string job_line(const Job& job, std::string_view kind) {
         return fmt::format("{} job {} [{}] ({}) height {} share diff {} / net {} prefix {} hash {}…",
-                           ui_paint("[pool]", DARK_GREY), ui_paint(console_safe(job.job_id), BOLD),
+                           ui_paint("[pool]", DARK_GREY), ui_paint(console_safe_cut(job.job_id), BOLD),
                            job.is_dev ? "dev" : "user", kind, job.height ? std::to_string(*job.height) : "?",
-                           console_safe(job.share_difficulty), console_safe(job.net_difficulty),
+                           console_safe_cut(job.share_difficulty), console_safe_cut(job.net_difficulty),
                            hex_encode(job.nonce_prefix),
                            hex_encode(job.mining_hash).substr(0, 16));
     }

@@ -3,6 +3,7 @@
 #include "src/base/durations.hpp"
 #include "src/base/unicode.hpp"
 #include "src/pool/pool_client.hpp"
+#include "src/ui/console_safe.hpp"
 
 namespace {
 
@@ -23,7 +24,8 @@ std::expected<nlohmann::json, std::string> parse_answer(const std::string& body)
     } catch (const JsonTooDeep&) {
         return std::unexpected(fmt::format("Failed to read JSON: nested deeper than {} levels", MAX_JSON_DEPTH));
     } catch (const nlohmann::json::exception& e) {
-        return std::unexpected(fmt::format("Failed to read JSON: {}", e.what()));
+        // The parser's message quotes what it read of the answer, which may be megabytes.
+        return std::unexpected(fmt::format("Failed to read JSON: {}", pool_text_cut(e.what())));
     }
 }
 

@@ -78,7 +78,7 @@ bool stop_requested(const SubmitWorkerContext& context) { return context.mining.
 struct Submission {
     const Share& share;
     std::string job_id;   // the pool's exact bytes: sent back, compared
-    std::string shown_id;  // the same as the console may show it
+    std::string shown_id;  // the same as the console may show it, cut to the shown length
     std::string nonce_hex;
     std::string tag;
     std::string diff;  // fixed-point, three decimals
@@ -94,7 +94,7 @@ Submission describe(const SessionClients& clients, MinerStats& stats, MonoTime n
     return Submission{
         .share = share,
         .job_id = share.job->job_id,
-        .shown_id = console_safe(share.job->job_id),
+        .shown_id = console_safe_cut(share.job->job_id),
         .nonce_hex = hex_encode(share.nonce),
         .tag = is_dev ? ui_paint(" [dev fee]", ORANGE) : "",
         .diff = fmt::format("{:.3f}", hash_difficulty(share.hash)),
@@ -119,14 +119,14 @@ void report_pool_error(const SubmitWorkerContext& context, const Submission& s, 
         count(s.counters.stale_rejected);
         console_out(
             ui_paint(fmt::format("[GPU{}]{} share STALE job {} : {}", gpu, s.tag, s.shown_id,
-                                 console_safe(error.message)),
+                                 console_safe_cut(error.message)),
                      RED));
         job_slot_mark_stale(*context.mining.slot, s.job_id);
     } else {
         count(s.counters.rejected);
         console_out(ui_paint(fmt::format("[GPU{}]{} share REJECTED job {} ({}: {} {}) hash {}… diff≈{}", gpu, s.tag,
-                                         s.shown_id, error.code, console_safe(error.message),
-                                         console_safe(json_text(error.data)),
+                                         s.shown_id, error.code, console_safe_cut(error.message),
+                                         console_safe_cut(json_text(error.data)),
                                          hex_head(s.share.hash, 12), s.diff),
                              RED));
     }
@@ -144,7 +144,7 @@ void report_result(const Submission& s, const nlohmann::json& result) {
     } else if (status == "share") {
         console_out(fmt::format("[GPU{}]{} {} job {} diff≈{} ({} ms) → next diff {}", gpu, s.tag,
                                 ui_paint("share ACCEPTED", GREEN), s.shown_id, s.diff, s.waited_ms,
-                                console_safe(next_difficulty_text(result))));
+                                console_safe_cut(next_difficulty_text(result))));
     } else if (status == "block") {
         count(s.counters.blocks_found);
         const std::optional<std::uint64_t>& height = s.share.job->height;
@@ -156,7 +156,7 @@ void report_result(const Submission& s, const nlohmann::json& result) {
         console_out("");
     } else {
         console_out(fmt::format("[GPU{}]{} share accepted, status « {} » job {} (local block={})", gpu, s.tag,
-                                console_safe(status), s.shown_id, s.share.is_block));
+                                console_safe_cut(status), s.shown_id, s.share.is_block));
     }
 }
 
@@ -199,17 +199,19 @@ std::string_view unsent_reason(const Share& block) {
 
 // One line with all the operator needs to hand the block to the pool later:
 // "block LOST" when no request for it reached the pool, "block UNCONFIRMED"
-// when one went out unanswered, so that the pool may have it. A job id the
-// console cannot show as it is (control characters, invalid UTF-8) is shown
-// escaped and also given as the hex of its exact bytes.
+// when one went out unanswered, so that the pool may have it. The job id is
+// shown whole (MAX_JOB_ID_BYTES keeps it short enough); one the console
+// cannot show as it is (control characters, invalid UTF-8) is shown escaped
+// and also given as the hex of its exact bytes.
 void report_undelivered_block(const Submission& s, std::string_view why, std::string_view failure) {
     count(s.counters.rejected);
+    const std::string whole_id = console_safe(s.job_id);
     const std::string exact_id =
-        s.shown_id == s.job_id ? "" : fmt::format(" (job id bytes {})", hex_encode(std::span(
-                                                      reinterpret_cast<const std::uint8_t*>(s.job_id.data()),
-                                                      s.job_id.size())));
-    const std::string block = fmt::format("job {}{} diff≈{} nonce {} : {}", s.shown_id, exact_id, s.diff, s.nonce_hex,
-                                          failure);
+        whole_id == s.job_id ? "" : fmt::format(" (job id bytes {})", hex_encode(std::span(
+                                                    reinterpret_cast<const std::uint8_t*>(s.job_id.data()),
+                                                    s.job_id.size())));
+    const std::string block =
+        fmt::format("job {}{} diff≈{} nonce {} : {}", whole_id, exact_id, s.diff, s.nonce_hex, failure);
     if (s.share.maybe_delivered)
         console_out(ui_paint(fmt::format("[GPU{}]{} block UNCONFIRMED ({}) {} — a request for it went out "
                                          "unanswered: the pool may have it",

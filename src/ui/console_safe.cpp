@@ -30,3 +30,14 @@ std::string console_safe(std::string_view pool_text) {
     }
     return shown;
 }
+
+std::string pool_text_cut(std::string_view pool_text, std::size_t shown_chars) {
+    // No character takes more than 4 bytes: a head of this length that is
+    // not the whole text holds more characters than are shown.
+    const std::string head = utf8_lossy(pool_text.substr(0, 4 * shown_chars + 1));
+    const std::string_view shown = first_scalar_values(head, shown_chars);
+    if (shown.size() == head.size()) return head;
+    return fmt::format("{}…[{} bytes in all]", shown, pool_text.size());
+}
+
+std::string console_safe_cut(std::string_view pool_text) { return console_safe(pool_text_cut(pool_text)); }

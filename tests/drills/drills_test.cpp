@@ -143,6 +143,14 @@ public:
     std::string err() const { return read_file(err_path_); }
     std::size_t out_size() const { return out().size(); }
 
+    // The resident memory's peak so far (VmHWM), in KiB; nullopt once it has exited.
+    std::optional<std::uint64_t> peak_resident_kib() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6));
+        return std::nullopt;
+    }
+
     bool running() {
         if (status_) return false;
         int status = 0;
@@ -734,6 +742,71 @@ TEST(Drills, GarbageAnd503AnswersThenRecovery) {
     EXPECT_EQ(occurrences(out, "job dropped"), 0u);
     EXPECT_EQ(occurrences(out, "| job NONE |", at_getwork_faults), 0u);
 }
+
+// ---- Hostile pool texts and hints ------------------------------------------------------
+
+struct HostilePool {
+    const char* name;
+    std::vector<std::string> bridge_args;
+    std::string awaited;  // in the output, `times` times, before the SIGINT
+    std::size_t times;
+    std::size_t longest_line;  // bytes
+};
+
+void PrintTo(const HostilePool& h, std::ostream* out) { *out << h.name; }
+
+class HostilePools : public ::testing::TestWithParam<HostilePool> {};
+
+std::size_t longest_line(const std::string& text) {
+    std::size_t longest = 0;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        longest = std::max(longest, end - start);
+    return longest;
+}
+
+// A pool whose texts or hints are out of all measure: job ids of 1 MiB
+// (once 2 MiB of memory and of console per share), ids of the longest
+// length accepted, a retry hint of 2^64 - 1 ms (once no request ever
+// again). Memory and every line stay bounded by size, the miner goes on
+// asking, and the password of the pool URL is never shown.
+TEST_P(HostilePools, MemoryAndLinesStayBounded) {
+    const HostilePool h = GetParam();
+    BridgeProcess bridge(h.bridge_args);
+    const std::string host = bridge.url().substr(std::string("http://").size());
+    Miner miner(mining_args("http://miner:hunter2@" + host));
+    ASSERT_TRUE(miner.wait_for_text(h.awaited, 60s, h.times)) << miner.out().substr(0, 4000);
+    const std::optional<std::uint64_t> peak_kib = miner.peak_resident_kib();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(30s);
+    const BridgeCounters pool = counters_of(bridge);
+
+    expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_LT(peak_kib.value_or(0), 512u * 1024) << "KiB";
+    EXPECT_LE(longest_line(out), h.longest_line);
+    EXPECT_NE(out.find("  Pool        http://miner:***@" + host + "\n"), std::string::npos);
+    EXPECT_EQ(out.find("hunter2"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drills, HostilePools,
+    ::testing::Values(
+        // Refused at every answer: nothing mined, and the lines show 2048
+        // characters of each template.
+        HostilePool{"MegabyteJobIds",
+                    {"--job-id-bytes", "1048576"},
+                    "[pool] getBlockTemplate: network: invalid template: job_id: expected at most 1024 bytes, got "
+                    "1048576 ({",
+                    2,
+                    2300},
+        // Mined, and shown cut in every line.
+        HostilePool{"LongestJobIds", {"--job-id-bytes", "1024", "--share-target", SHARE_1_IN_1024}, ACCEPTED, 20, 600},
+        HostilePool{"EndlessRetryHint",
+                    {"--fault", "getwork:delay:0@1", "--fault", "getwork:no-work:18446744073709551615@1"},
+                    "[pool] job 1#",
+                    2,
+                    600}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 // ---- A long-poll held past the client's time-out ----------------------------------------
 

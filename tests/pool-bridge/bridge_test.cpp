@@ -593,6 +593,19 @@ TEST(BridgeJobs, TheSameSeedGivesTheSameJobs) {
     EXPECT_NE(seeded[1], seeded[3]);
 }
 
+// Padded ids keep their length across a rotation and still differ in
+// what precedes the '#'.
+TEST(BridgeJobs, PaddedIdsHaveTheAskedLength) {
+    BridgeProcess bridge({"--job-id-bytes", "300"});
+    const std::string first = getwork(bridge)["result"]["job_id"];
+    const std::string second = bridge.rotate();
+    for (const std::string& id : {first, second}) {
+        EXPECT_EQ(id.size(), 300u);
+        EXPECT_EQ(id.find('#'), 300u - 5) << id;
+    }
+    EXPECT_NE(first.substr(0, first.find('#')), second.substr(0, second.find('#')));
+}
+
 TEST(BridgeLog, RecordsWhatTheClientSent) {
     char path[] = "/tmp/bridge-log-XXXXXX";
     const int fd = ::mkstemp(path);
@@ -706,6 +719,7 @@ TEST(BridgeOptions, RefusedCommandLines) {
         {{"--fault", "any:delay"}, "delay needs milliseconds"},
         {{"--fault", "submit:hang:1"}, "hang takes no argument"},
         {{"--job-seed", "x"}, "--job-seed: expected a whole number"},
+        {{"--job-id-bytes", "16777217"}, "--job-id-bytes: expected a whole number up to 16777216"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {POOL_BRIDGE_BINARY};

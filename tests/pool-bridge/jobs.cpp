@@ -29,13 +29,15 @@ double target_difficulty(const Bytes64& target) {
 }
 
 JobBook::JobBook(const Bytes64& share_target, const Bytes64& block_target, const NoncePrefix& nonce_prefix,
-                 std::optional<std::array<std::uint8_t, 32>> signing_seed, std::optional<std::uint64_t> job_seed)
+                 std::optional<std::array<std::uint8_t, 32>> signing_seed, std::optional<std::uint64_t> job_seed,
+                 std::size_t job_id_bytes)
     : share_target_(share_target),
       block_target_(block_target),
       nonce_prefix_(nonce_prefix),
       signing_seed_(signing_seed),
       share_difficulty_(difficulty_number(target_difficulty(share_target))),
       net_difficulty_(fmt::format("{:.0f}", std::floor(target_difficulty(block_target)))),
+      job_id_bytes_(job_id_bytes),
       random_(job_seed ? *job_seed : std::random_device{}()) {
     jobs_.push_back(make_job());
 }
@@ -43,7 +45,10 @@ JobBook::JobBook(const Bytes64& share_target, const Bytes64& block_target, const
 BridgeJob JobBook::make_job() {
     BridgeJob job;
     ++serial_;
-    job.id = fmt::format("{}#{:04x}", serial_, random_() & 0xffff);
+    const std::string serial = std::to_string(serial_);
+    const std::string tail = fmt::format("#{:04x}", random_() & 0xffff);
+    const std::size_t unpadded = serial.size() + tail.size();
+    job.id = serial + std::string(job_id_bytes_ > unpadded ? job_id_bytes_ - unpadded : 0, 'x') + tail;
     job.height = serial_;
     for (std::size_t i = 0; i < job.mining_hash.size(); i += 8) {
         const std::uint64_t word = random_();

@@ -20,7 +20,7 @@
 #include "src/pool/job_template.hpp"
 
 struct BridgeJob {
-    std::string id;  // "<serial>#<4 hex digits>"; the serial is the identity
+    std::string id;  // "<serial>#<4 hex digits>", padded before the '#'; what precedes the '#' is the identity
     std::uint64_t height = 0;
     Bytes32 mining_hash{};
     bool stale_on_arrival = false;
@@ -37,8 +37,10 @@ public:
     static constexpr std::size_t KEPT_JOBS = 64;
 
     // `job_seed`: where job ids and mining hashes are drawn from; none: a random seed.
+    // `job_id_bytes`: the length the ids are padded to; 0: none.
     JobBook(const Bytes64& share_target, const Bytes64& block_target, const NoncePrefix& nonce_prefix,
-            std::optional<std::array<std::uint8_t, 32>> signing_seed, std::optional<std::uint64_t> job_seed);
+            std::optional<std::array<std::uint8_t, 32>> signing_seed, std::optional<std::uint64_t> job_seed,
+            std::size_t job_id_bytes = 0);
 
     BridgeJob current() const;
     // Installs a new current job and releases the long-polls.
@@ -68,6 +70,7 @@ private:
     const std::optional<std::array<std::uint8_t, 32>> signing_seed_;
     const nlohmann::json share_difficulty_;
     const std::string net_difficulty_;
+    const std::size_t job_id_bytes_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

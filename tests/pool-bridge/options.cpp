@@ -19,6 +19,7 @@ const char* const BRIDGE_USAGE =
     "  --max-wait-ms N      longest long-poll hold (default 60000)\n"
     "  --job-seed N         job ids and mining hashes drawn from seed N (default: random),\n"
     "                       so that a bridge restarted with the same seed serves the same jobs\n"
+    "  --job-id-bytes N     job ids padded to N bytes before their '#' (default: unpadded)\n"
     "  --log-requests FILE  append one JSON line per request\n"
     "  --fault FAULT        METHOD:MODE[:ARGS][@N|@*], repeatable; METHOD is getwork,\n"
     "                       submit or any; MODE is no-work[:RETRY_MS], reply:STATUS:BODY,\n"
@@ -168,7 +169,7 @@ namespace {
 constexpr std::string_view VALUE_OPTIONS[] = {"--port",         "--time-limit-s", "--rotate-ms",
                                               "--max-wait-ms",  "--share-target", "--block-target",
                                               "--nonce-prefix", "--log-requests", "--fault",
-                                              "--job-seed"};
+                                              "--job-seed",     "--job-id-bytes"};
 
 Result<void> apply_option(BridgeOptions& options, std::string_view name, std::string_view value) {
     const auto number = [&](std::uint64_t& field, std::uint64_t max) -> Result<void> {
@@ -192,6 +193,7 @@ Result<void> apply_option(BridgeOptions& options, std::string_view name, std::st
         options.job_seed = seed;
         return {};
     }
+    if (name == "--job-id-bytes") return number(options.job_id_bytes, 16u << 20);
     if (name == "--share-target" || name == "--block-target") {
         auto target = parse_target_hex(value);
         if (!target) return std::unexpected(target.error().context(std::string(name)));

@@ -36,6 +36,7 @@ struct BridgeOptions {
     std::uint64_t rotate_ms = 0;  // 0: no timer
     std::uint64_t max_wait_ms = 60000;
     std::optional<std::uint64_t> job_seed;  // the same seed, the same jobs: a restarted bridge knows its old job
+    std::uint64_t job_id_bytes = 0;         // 0: ids as short as they come
     Bytes64 share_target;
     Bytes64 block_target;
     NoncePrefix nonce_prefix;

@@ -168,6 +168,24 @@ TEST(RpcCall, ClassifiesEveryKindOfAnswer) {
     }
 }
 
+// What an error shows of a long answer is cut: a pool's message, and the
+// parser's quote of what it read.
+TEST(RpcCall, ErrorsShowLongAnswersCut) {
+    const std::string long_message = repeated("m", 100000);
+    BridgeProcess bridge({"--fault", "any:reply:200:{\"error\":{\"code\":-1,\"message\":\"" + long_message + "\"}}",
+                          "--fault", "any:reply:200:\"" + repeated("x", 100000)});
+    const auto client = pool_client_new(bridge.url(), "qz", "w", 5s, false);
+    const auto refused = rpc_call(*client, GETWORK, GETWORK_PARAMS);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(std::get<RpcPoolError>(refused.error()).message, long_message) << "the error keeps the pool's text";
+    EXPECT_EQ(outcome(refused), "RPC -1: " + repeated("m", 200) + "…[100000 bytes in all]");
+    const std::string unreadable = outcome(rpc_call(*client, GETWORK, GETWORK_PARAMS));
+    EXPECT_TRUE(unreadable.starts_with("network: JSON illisible: Failed to read JSON: [json.exception.parse_error"))
+        << unreadable.substr(0, 300);
+    EXPECT_TRUE(unreadable.ends_with(" bytes in all]")) << unreadable.substr(0, 300);
+    EXPECT_LT(unreadable.size(), 300u);
+}
+
 TEST(RpcCall, PoolErrorsKeepCodeMessageAndData) {
     BridgeProcess bridge({"--fault", "any:no-work:20"});
     const auto client = pool_client_new(bridge.url(), "qz", "w", 5s, false);

@@ -379,6 +379,51 @@ TEST(SubmitWorker, ShowsThePoolsTextSafelyAndSendsItsBytes) {
     }
 }
 
+// Long pool texts are cut in the lines and sent back whole; only the lost
+// block's line shows the whole job id, which the operator hands in with it.
+TEST(SubmitWorker, CutsLongPoolTextsExceptALostBlocksId) {
+    const std::string long_id = std::string(1000, 'j') + "#1";
+    const std::string shown_id = std::string(200, 'j') + "…[1002 bytes in all]";
+    const std::string text = std::string(5000, 'p');
+    const std::string shown = std::string(200, 'p') + "…[5000 bytes in all]";
+    struct Case {
+        const char* what;
+        std::string fault;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"error message and data",
+         R"(submit:reply:200:{"error":{"code":-32099,"message":")" + text + R"(","data":")" + text + R"("}})",
+         "[GPU0] share REJECTED job " + shown_id + " (-32099: " + shown + " \"" + std::string(199, 'p') +
+             "…[5002 bytes in all]) hash 000100000000000000000000… diff≈65536.000"},
+        {"status", R"(submit:reply:200:{"result":{"status":")" + text + R"("}})",
+         "[GPU0] share accepted, status « " + shown + " » job " + shown_id + " (local block=false)"},
+        {"next difficulty", R"(submit:reply:200:{"result":{"status":"share","share_difficulty":")" + text + R"("}})",
+         "[GPU0] share ACCEPTED job " + shown_id + " diff≈65536.000 (0 ms) → next diff " + shown},
+    };
+    const auto long_job = [](Rig& rig, const std::string& id) {
+        Job copy = *rig.job;
+        copy.job_id = id;
+        const auto job = std::make_shared<const Job>(std::move(copy));
+        job_slot_install(*rig.context.mining.slot, job);
+        return job;
+    };
+    for (const Case& c : cases) {
+        Rig rig({c.fault});
+        const Share share = rig.share(Strength::share, long_job(rig, long_id));
+        expect_lines(rig.run({share}), {c.line}, share, c.what);
+        const auto sent = rig.submissions();
+        ASSERT_FALSE(sent.empty()) << c.what;
+        EXPECT_EQ(sent[0]["params"]["job_id"], long_id) << c.what;
+    }
+    Rig rig({"submit:reply:503:busy@*"});
+    const Share block = rig.share(Strength::block, long_job(rig, long_id), HASH_65536, true);
+    const std::vector<std::string> lines = rig.run({block});
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "[GPU0] block LOST (network) job " + long_id + " diff≈65536.000 nonce " +
+                                hex_encode(block.nonce) + " : HTTP 503: busy");
+}
+
 TEST(SubmitWorker, StaleAnswerDropsTheQueuedSharesOfItsJob) {
     Rig rig({"submit:stale"});
     Bytes64 stronger{};
