@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <vector>
 
 #include <fmt/format.h>
@@ -36,6 +37,7 @@ public:
         while (!seams_.shutdown_requested->load() && !m_.shared.mining.stop_flag->load()) {
             seams_.sleep(MAIN_LOOP_TICK);
             const MonoTime now = seams_.clock();
+            report_dropped_blocks(now, false);
             // Fewer whole seconds than the period is less time than the period.
             if (now - last_line_ < period_) continue;
             print_stats(now);
@@ -46,6 +48,7 @@ public:
 
 private:
     void print_stats(MonoTime now);
+    void report_dropped_blocks(MonoTime now, bool at_shutdown);
     ShutdownEnd shut_down();
     bool second_stop(unsigned signals_at_stop) const;
     bool wait_for_gpu_workers(unsigned signals_at_stop);
@@ -59,7 +62,31 @@ private:
     ClockDuration period_;  // a period past the clock's range never comes
     std::vector<std::uint64_t> previous_;
     MonoTime started_, last_line_;
+    std::uint64_t dropped_blocks_shown_ = 0;
+    std::optional<MonoTime> first_drop_seen_;
+    MonoTime last_drop_line_{};
 };
+
+// Blocks evicted beyond the queue's block bound: a line as soon as the
+// first is seen, then at most one every 10 s while more go, and a last one
+// at the shutdown; each gives how many in all and since when.
+void MainLoop::report_dropped_blocks(MonoTime now, bool at_shutdown) {
+    const std::uint64_t dropped = m_.shared.mining.stats->blocks_dropped.load();
+    if (dropped == dropped_blocks_shown_) return;
+    if (!first_drop_seen_) {
+        first_drop_seen_ = now;
+    } else if (!at_shutdown && now - last_drop_line_ < DROPPED_BLOCKS_LINE_EVERY) {
+        return;
+    }
+    seams_.lines.out(ui_paint(
+        fmt::format("[pool] {} blocks dropped since {} s: more than {} were waiting — the pool takes blocks slower "
+                    "than they are found",
+                    dropped, std::chrono::duration_cast<std::chrono::seconds>(*first_drop_seen_ - started_).count(),
+                    m_.shared.mining.queue->block_capacity),
+        RED));
+    dropped_blocks_shown_ = dropped;
+    last_drop_line_ = now;
+}
 
 void MainLoop::print_stats(MonoTime now) {
     const MinerShared& s = m_.shared;
@@ -112,9 +139,11 @@ ShutdownEnd MainLoop::shut_down() {
     wait_for_submit_workers(signals_at_stop);
     for (std::thread& t : m_.submit_workers) t.join();
     report_unsent_blocks();
+    report_dropped_blocks(seams_.clock(), true);
     const bool poller_ended = stop_poller();
     print_summary();
-    return {.status = 0, .threads_left_running = !gpu_workers_ended || !poller_ended};
+    return {.status = s.gpu_failed->load() ? GPU_FAILURE_STATUS : 0,
+            .threads_left_running = !gpu_workers_ended || !poller_ended};
 }
 
 // A signal since the shutdown began, or a second one in all (two that came

@@ -19,8 +19,15 @@ struct MainLoopSeams : MinerSeams {
 };
 
 inline constexpr std::chrono::milliseconds MAIN_LOOP_TICK{100};
+// The least time between two lines on blocks dropped beyond the queue's bound.
+inline constexpr std::chrono::seconds DROPPED_BLOCKS_LINE_EVERY{10};
 // How long the shutdown gives the job poller, its long-poll cut off, to end.
 inline constexpr std::chrono::milliseconds POLLER_END_WAIT{1000};
+
+// The process status of a run that a GPU worker's error ended, after the
+// same shutdown and summary: a failure, so that a service manager set to
+// restart on failure restarts the miner.
+inline constexpr int GPU_FAILURE_STATUS = 1;
 
 // How the shutdown ended: the process status, and whether threads that it
 // stopped waiting for still run (a GPU worker held in a driver call past a

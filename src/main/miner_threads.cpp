@@ -90,7 +90,8 @@ Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> sl
                                     .slot_index = i,
                                     .throttle_ms = cli.throttle_ms,
                                     .geometry = slots[i].geometry,
-                                    .seams = seams};
+                                    .seams = seams,
+                                    .failed = s.gpu_failed};
             m.gpu_workers.push_back(
                 start_named(fmt::format("gpu{}", m.devices[i]), [worker = std::move(worker), end = m.gpu_ends]() mutable {
                     const ThreadEndScope ended(*end);

@@ -39,6 +39,8 @@ struct MinerShared {
     std::shared_ptr<const SessionClients> getwork;
     std::shared_ptr<const SessionClients> submit;
     std::shared_ptr<SubmitDrain> drain;
+    // Set by a GPU worker that stops on an error.
+    std::shared_ptr<std::atomic<bool>> gpu_failed = std::make_shared<std::atomic<bool>>(false);
 };
 
 struct MinerThreads {

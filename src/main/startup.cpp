@@ -213,8 +213,11 @@ void on_signal(int) {
 
 Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams) {
     if (cli.cpu_spin) setenv("VEZEZIRUZ_CPU_SPIN", "1", 1);
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
+    // SIGHUP (the terminal closed) stops the miner as SIGTERM does. SIGPIPE
+    // (standard output's reader gone) is ignored: a console write that fails
+    // is not fatal, and mining goes on.
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP}) std::signal(stop, on_signal);
+    std::signal(SIGPIPE, SIG_IGN);
     if (auto checked = check_geometry_options(cli); !checked) return fail(checked.error());
     const Result<KernelKind> choice = kernel_choice(cli);
     if (!choice) return fail(choice.error());

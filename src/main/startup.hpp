@@ -30,7 +30,7 @@ Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams = StartupSeams
 // chain on standard error; the process status.
 int process_main(int argc, char** argv);
 
-// SIGINT and SIGTERM: counts the signal in STOP_SIGNALS and sets
+// SIGINT, SIGTERM and SIGHUP: counts the signal in STOP_SIGNALS and sets
 // SHUTDOWN_REQUESTED, two atomic operations and nothing else.
 void on_signal(int signal_number);
 

@@ -216,6 +216,7 @@ void GpuWorker::error_stop(const Error& error) {
     current_job_.reset();
     gpu_.reset();
     c_.seams.lines.err(fmt::format("[GPU] worker thread stopped on error: {:#}", error));
+    c_.failed->store(true);
     c_.mining.stop_flag->exchange(true);
     c_.seams.shutdown_requested->exchange(true);
 }

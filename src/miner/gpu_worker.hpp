@@ -31,6 +31,8 @@ struct GpuWorkerContext {
     std::uint64_t throttle_ms = 0;
     LaunchGeometry geometry{};
     MinerSeams seams{};
+    // Set when the worker stops on an error: the miner then ends as a failure.
+    std::shared_ptr<std::atomic<bool>> failed = std::make_shared<std::atomic<bool>>(false);
 };
 
 // The memory of one job template: how far it had been searched when another

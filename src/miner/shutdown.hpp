@@ -6,7 +6,7 @@
 
 extern std::atomic<bool> SHUTDOWN_REQUESTED;
 
-// How many SIGINT and SIGTERM have arrived: one more during the shutdown
+// How many SIGINT, SIGTERM and SIGHUP have arrived: one more during the shutdown
 // ends the drain of the queued blocks at once.
 extern std::atomic<unsigned> STOP_SIGNALS;
 static_assert(std::atomic<unsigned>::is_always_lock_free, "touched by the signal handler");

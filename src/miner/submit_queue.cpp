@@ -37,6 +37,25 @@ std::size_t evict_locked(SubmitQueue& queue) {
     return evicted;
 }
 
+// Removes the weakest blocks beyond the block bound (blocks rank first, so
+// the weakest is the last of them). Returns the count.
+std::size_t evict_blocks_locked(SubmitQueue& queue) {
+    const auto blocks_end = std::partition_point(queue.shares.begin(), queue.shares.end(),
+                                                 [](const Share& s) { return s.is_block; });
+    const auto blocks = static_cast<std::size_t>(blocks_end - queue.shares.begin());
+    if (blocks <= queue.block_capacity) return 0;
+    queue.shares.erase(queue.shares.begin() + static_cast<std::ptrdiff_t>(queue.block_capacity), blocks_end);
+    return blocks - queue.block_capacity;
+}
+
+// Counts what an eviction dropped.
+void count_evicted(MinerStats& stats, std::size_t shares, std::size_t blocks) {
+    if (shares + blocks == 0) return;
+    count(stats.abandoned, shares + blocks);
+    count(stats.queue_full, shares + blocks);
+    if (blocks != 0) count(stats.blocks_dropped, blocks);
+}
+
 // A share equal in strength to queued ones goes before them.
 void insert_locked(SubmitQueue& queue, Share share) {
     const auto at = std::lower_bound(queue.shares.begin(), queue.shares.end(), share, ranks_before);
@@ -64,7 +83,7 @@ void queue_push(SubmitQueue& queue, Share share, const JobPredicate& live) {
         count(stats.abandoned);
         return;
     }
-    std::size_t evicted;
+    std::size_t evicted, blocks_evicted;
     {
         std::unique_lock lock(queue.lock);
         if (queue.closed) {
@@ -81,13 +100,12 @@ void queue_push(SubmitQueue& queue, Share share, const JobPredicate& live) {
             return;
         }
         const bool was_full = queue.shares.size() >= queue.capacity;
+        const bool is_block = share.is_block;
         insert_locked(queue, std::move(share));
         evicted = was_full ? evict_locked(queue) : 0;
+        blocks_evicted = is_block ? evict_blocks_locked(queue) : 0;
     }
-    if (evicted != 0) {
-        count(stats.abandoned, evicted);
-        count(stats.queue_full, evicted);
-    }
+    count_evicted(stats, evicted, blocks_evicted);
     queue.wakeup.notify_one();
 }
 
@@ -115,10 +133,13 @@ std::size_t queue_len(SubmitQueue& queue) {
 }
 
 void queue_requeue(SubmitQueue& queue, Share block) {
+    std::size_t blocks_evicted;
     {
         std::lock_guard lock(queue.lock);
         insert_locked(queue, std::move(block));
+        blocks_evicted = evict_blocks_locked(queue);
     }
+    count_evicted(*queue.stats, 0, blocks_evicted);
     queue.wakeup.notify_one();
 }
 

@@ -1,5 +1,6 @@
 // Host-verified shares waiting to be sent: strongest first, each share once,
-// bounded by dropping the weakest ordinary shares and never a block.
+// bounded by dropping the weakest ordinary shares, and a block only past the
+// block bound, which no real pool comes near.
 #pragma once
 
 #include <atomic>
@@ -41,6 +42,7 @@ struct Share {
 // Blocks first, then the smaller hash (bytes from byte 0).
 bool ranks_before(const Share& a, const Share& b);
 
+
 struct DedupKey {
     std::string id_prefix;
     Bytes64 nonce;
@@ -56,6 +58,13 @@ using JobPredicate = std::function<bool(std::string_view job_id)>;
 
 inline constexpr std::size_t DEDUP_CAPACITY = 4096;
 
+// Most blocks kept. A block meets the network's target: a rig finds one in
+// minutes at best, and keeps one for at most two minutes of outage, so a
+// real pool never brings the queue near this; only a pool that calls every
+// hash a block does. It bounds what the queue holds (a few hundred KB) and
+// what the shutdown prints (one line a block, well inside its 10 s).
+inline constexpr std::size_t BLOCK_CAPACITY = 1024;
+
 struct SubmitQueue {
     SubmitQueue(std::shared_ptr<MinerStats> counters, std::size_t submit_queue_option)
         : stats(std::move(counters)), capacity(submit_queue_option > 0 ? submit_queue_option : 1) {}
@@ -68,6 +77,7 @@ struct SubmitQueue {
     bool closed = false;
     const std::size_t capacity;
     const std::size_t dedup_capacity = DEDUP_CAPACITY;
+    const std::size_t block_capacity = BLOCK_CAPACITY;
     std::condition_variable wakeup;
     // What becomes of a block pushed after the close (by a GPU worker that
     // the shutdown stopped waiting for): called outside the lock, it reports
@@ -89,7 +99,7 @@ std::size_t queue_len(SubmitQueue& queue);
 // Puts back a block that the pool could not be reached for, to be tried
 // again at its `retry_at`: at its place in strength order, whether or not
 // the queue is closed, past the duplicate filter and the capacity (it was
-// admitted once already). Wakes one waiter.
+// admitted once already), within the block bound. Wakes one waiter.
 void queue_requeue(SubmitQueue& queue, Share block);
 
 inline constexpr std::chrono::milliseconds TAKE_WAIT_SLICE{200};

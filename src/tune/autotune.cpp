@@ -146,13 +146,16 @@ namespace {
 KernelKind kind_of_record(const Tuning& e) { return chosen_or_energy(parse_kernel_name(e.variant)); }
 
 // Whether a cached record of variant `kind` may serve this slot; the first
-// failing test ends it.
+// failing test ends it. A geometry that the command line would refuse (a
+// zero, or past the launch bounds) is a broken record: measured again.
 bool usable(const Tuning& e, KernelKind kind, const TuningInputs& in) {
+    const LaunchGeometry geometry{e.blocks, e.threads, e.iters};
+    if (e.blocks == 0 || e.threads == 0 || e.iters == 0 || !check_launch_bounds(geometry)) return false;
     if (in.choice != KernelKind::none && kind != in.choice) return false;
     const Result<std::vector<KernelKind>> candidates = kernel_candidates(in.ordinal);
     if (!candidates || std::ranges::find(*candidates, kind) == candidates->end()) return false;
     if (e.threads > gpu_max_threads(kind, in.ordinal)) return false;
-    if (in.manual_geometry && LaunchGeometry{e.blocks, e.threads, e.iters} != in.base) return false;
+    if (in.manual_geometry && geometry != in.base) return false;
     return true;
 }
 

@@ -68,11 +68,14 @@ std::size_t occurrences(const std::string& text, const std::string& needle, std:
 
 // ovik_dtc_sim as a child process whose standard output and error go to
 // files, read while it runs; killed by the destructor if still running.
+// Standard output may instead be a pipe whose reader is gone from the start.
+enum class Output { file, closed_pipe };
+
 class Miner {
 public:
     // `pin`: on two CPUs (below); false for the auto-tune, whose
     // measurements would take minutes on two shared CPUs.
-    Miner(const std::vector<std::string>& args, const Env& env = {}, bool pin = true) {
+    Miner(const std::vector<std::string>& args, const Env& env = {}, bool pin = true, Output output = Output::file) {
         out_path_ = dir_.path() / "out";
         err_path_ = dir_.path() / "err";
         std::map<std::string, std::string> vars;
@@ -103,7 +106,15 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int pipe_ends[2] = {-1, -1};
+        if (output == Output::closed_pipe) {
+            if (::pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
+            posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+            posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+            posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
         posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
@@ -124,6 +135,8 @@ public:
         CPU_ZERO(&allowed);
         const bool pinned = pin && ::sched_getaffinity(0, sizeof allowed, &allowed) == 0 && pin_two_cpus(allowed);
         const int rc = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
+        for (const int end : pipe_ends)
+            if (end >= 0) ::close(end);  // the reader gone: every write to it fails
         if (pinned) ::sched_setaffinity(0, sizeof allowed, &allowed);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
@@ -288,14 +301,16 @@ const std::string BLOCK_LOST = "block LOST (";
 const std::string BLOCK_UNCONFIRMED = "block UNCONFIRMED (";
 const std::string BLOCK_KEPT = "— block kept, next try in ";
 
-// What every drill ends with: status 0, one shutdown and one summary, no
+// What every drill ends with: its status (0 but where a GPU failed), one
+// shutdown and one summary, no
 // GPU/host mismatch, nothing invalid at the pool, every block the miner
 // announces counted in its summary, stale and duplicate verdicts as the
 // pool gave them, and every submission rejected only by the network.
 // Returns the summary for the drill's own checks.
-Summary expect_orderly_end(Miner& miner, std::optional<int> status, const BridgeCounters& pool) {
+Summary expect_orderly_end(Miner& miner, std::optional<int> status, const BridgeCounters& pool,
+                           int expected_status = 0) {
     const std::string out = miner.out();
-    EXPECT_EQ(status, 0) << miner.err();
+    EXPECT_EQ(status, expected_status) << miner.err();
     EXPECT_EQ(occurrences(out, "shutdown requested — finishing current batches…\n"), 1u);
     EXPECT_EQ(occurrences(out, "\nsummary: "), 1u) << out;
     const std::optional<Summary> summary = parse_summary(out);
@@ -634,6 +649,34 @@ TEST(Drills, SecondSignalEndsTheDrainAtOnce) {
     EXPECT_FALSE(blocks_lost(out).empty());
     for (const LostBlock& block : blocks_printed(out)) EXPECT_EQ(block.why, "shutdown");
     expect_every_block_accounted(out, job, s, pool, Unanswered::unknown);
+}
+
+// A pool that calls every share a block and answers each submission after
+// 500 ms: blocks come far faster than they go. The queue keeps at most
+// 1024 of them, the weakest dropped beyond and reported in a line at most
+// every 10 s; memory stays small, and the shutdown prints one line per
+// block kept and ends within its bound.
+TEST(Drills, EveryShareABlockKeepsTheQueueBounded) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
+                          "submit:delay:500@*"});
+    Miner miner(mining_args(bridge.url()));
+    ASSERT_TRUE(miner.wait_for_text("blocks dropped since", 60s)) << miner.out().substr(0, 4000);
+    ASSERT_TRUE(miner.wait_for([](const std::string& out) { return last_stats_figure(out, "queue") >= 1024u; }, 30s));
+    const std::optional<std::uint64_t> peak_kib = miner.peak_resident_kib();
+    const auto signalled = Clock::now();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(60s);
+    EXPECT_LT(Clock::now() - signalled, 20s) << "the drain's 10 s and the last batches";
+    const BridgeCounters pool = counters_of(bridge);
+
+    expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_LT(peak_kib.value_or(0), 256u * 1024) << "KiB";
+    EXPECT_LE(blocks_printed(out).size(), 1024u + 8) << "the blocks kept, and those in flight";
+    EXPECT_LE(occurrences(out, "blocks dropped since"), 3u + 1) << "at most one a 10 s, and one at the end";
+    const std::size_t last = out.rfind("[pool] ", out.rfind(" blocks dropped since "));
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_GT(std::stoull(out.substr(last + 7)), 0u) << "the last line counts them all";
 }
 
 // ---- A GPU call that takes long, or hangs, at the shutdown --------------------------------
@@ -1007,9 +1050,26 @@ INSTANTIATE_TEST_SUITE_P(Drills, Signals,
                                            SignalCase{"SigtermWhileIdle", Phase::idle, SIGTERM, 0},
                                            SignalCase{"SigintWhileMining", Phase::mining, SIGINT, 0},
                                            SignalCase{"SigtermWhileMining", Phase::mining, SIGTERM, 0},
+                                           SignalCase{"SighupWhileMining", Phase::mining, SIGHUP, 0},
                                            SignalCase{"SigintTwice", Phase::shutdown, SIGINT, SIGINT},
                                            SignalCase{"SigtermThenSigint", Phase::shutdown, SIGTERM, SIGINT}),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// Standard output's reader goes away (a pipe into `head` that exited, a log
+// collector that crashed): every console write fails, from the banner on,
+// and the miner goes on mining. A SIGHUP (the terminal closed) then stops
+// it in order: status 0, killed by neither signal.
+TEST(Drills, ClosedStandardOutputIsNoStop) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_8192});
+    Miner miner(mining_args(bridge.url()), {}, true, Output::closed_pipe);
+    ASSERT_TRUE(miner.wait_for([&](const std::string&) { return bridge.counters().accepted >= 3; }, 60s))
+        << miner.err();
+    const std::uint64_t accepted = bridge.counters().accepted;
+    EXPECT_TRUE(miner.wait_for([&](const std::string&) { return bridge.counters().accepted >= accepted + 3; }, 60s))
+        << "mining goes on";
+    ASSERT_TRUE(miner.signal(SIGHUP));
+    EXPECT_EQ(miner.wait_exit(30s), 0) << miner.err();
+}
 
 // ---- A GPU failure in one of two workers --------------------------------------------------
 
@@ -1025,7 +1085,7 @@ class GpuFailure : public ::testing::TestWithParam<GpuFault> {};
 
 // A runtime call fails in the middle of mining: the worker that made it
 // says why on standard error and stops the miner; the other worker and
-// the submissions end in order; the summary follows and the status is 0.
+// the submissions end in order; the summary follows and the status is 1.
 TEST_P(GpuFailure, OneWorkerStopsTheMinerInOrder) {
     const GpuFault f = GetParam();
     BridgeProcess bridge({"--share-target", SHARE_1_IN_65536});
@@ -1033,7 +1093,9 @@ TEST_P(GpuFailure, OneWorkerStopsTheMinerInOrder) {
     const std::optional<int> status = miner.wait_exit(90s);
     const BridgeCounters pool = counters_of(bridge);
 
-    const Summary s = expect_orderly_end(miner, status, pool);
+    // A failure, after the same shutdown and summary: a service manager set
+    // to restart on failure restarts it.
+    const Summary s = expect_orderly_end(miner, status, pool, 1);
     const std::string err = miner.err();
     EXPECT_EQ(occurrences(err, "[GPU] worker thread stopped on error: "), 1u) << err;
     EXPECT_NE(err.find(f.error), std::string::npos) << err;

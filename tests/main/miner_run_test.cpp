@@ -199,7 +199,9 @@ TEST_F(MinerRun, GpuFailureMidMiningShutsTheWholeMinerDownInOrder) {
     sim::fail_call("cudaEventSynchronize", 40, cudaErrorLaunchFailure);
     // The main loop would run for a minute; the failing worker ends it.
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(run(bridge, {{KernelKind::energy, DEVICE_90}, {KernelKind::energy, DEVICE_89}}, 600), 0);
+    EXPECT_EQ(run(bridge, {{KernelKind::energy, DEVICE_90}, {KernelKind::energy, DEVICE_89}}, 600),
+              GPU_FAILURE_STATUS)
+        << "a run a GPU failure ended is a failure";
     EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
     ASSERT_EQ(lines.err.size(), 1u);
     EXPECT_TRUE(std::regex_match(lines.err[0],
@@ -289,6 +291,32 @@ TEST(MainLoop, StatsLineShowsThePoolsJobTextSafely) {
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(lines[0].find("| job j\\x1b[2J#\\u202e1 [user] diff \\x07\xef\xbf\xbd |"), std::string::npos) << lines[0];
     EXPECT_EQ(job_slot_get(*idle.miner.shared.mining.slot).second->job_id, "j\x1b[2J#\xe2\x80\xae" "1");
+}
+
+// Blocks dropped beyond the queue's bound: a line at once, then at most one
+// every 10 s while more go (with the count in all and the time of the
+// first), and a last one at the shutdown.
+TEST(MainLoop, DroppedBlocksAreReportedAtMostEveryTenSeconds) {
+    IdleMiner idle;
+    Counter& dropped = idle.miner.shared.mining.stats->blocks_dropped;
+    MainLoopSeams loop;
+    loop.shutdown_requested = &idle.shutdown;
+    loop.lines = idle.lines.output;
+    loop.clock = idle.time.clock();
+    loop.sleep = [&](std::chrono::steady_clock::duration d) {
+        idle.time.advance(d);
+        const auto t = idle.time.slept();
+        if (t >= 3s && t < 25s) count(dropped);  // one a tick from 3 s to 25 s
+        if (t >= 30s) idle.shutdown.store(true);
+    };
+    run_main_loop(idle.miner, 1000, loop);
+    const std::vector<std::string> got = idle.lines.matching(std::regex("blocks dropped"));
+    const auto line = [](int n) {
+        return fmt::format("[pool] {} blocks dropped since 3 s: more than 1024 were waiting — the pool takes blocks "
+                           "slower than they are found",
+                           n);
+    };
+    EXPECT_EQ(got, (std::vector<std::string>{line(1), line(101), line(201), line(220)}));
 }
 
 TEST(StatsLine, GpuItemsInTheirTwoForms) {

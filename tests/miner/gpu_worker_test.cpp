@@ -356,8 +356,10 @@ TEST_F(GpuWorkerTest, FailingRandomSourceStopsTheMinerInsteadOfMiningWeakNonces)
     c.seams.shutdown_requested = &shutdown;
     c.seams.lines = lines.output;
     c.seams.random = [](std::span<std::uint8_t>) -> Result<void> { return fail("getrandom: Function not implemented (os error 38)"); };
+    const std::shared_ptr<std::atomic<bool>> failed = c.failed;
     job_slot_install(*slot, make_job("j", 1, Bytes64{}));
     gpu_worker(std::move(c));
+    EXPECT_TRUE(failed->load()) << "the miner is to end as a failure";
     EXPECT_EQ(lines.err, std::vector<std::string>{"[GPU] worker thread stopped on error: cannot draw the random nonce "
                                                   "parts: getrandom: Function not implemented (os error 38)"});
     EXPECT_TRUE(stop_flag->load());

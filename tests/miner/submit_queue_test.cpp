@@ -82,6 +82,39 @@ TEST(SubmitQueue, CapacityEvictsTheWeakestOrdinaryShareOnly) {
     }
 }
 
+// Blocks are kept past the share capacity, up to the block bound: beyond
+// it the weakest block goes, pushed or put back, and is counted as dropped.
+TEST(SubmitQueue, BlockBoundDropsTheWeakestBlock) {
+    Fixture f(2 * BLOCK_CAPACITY);
+    const auto j = job("J");
+    // Block i has hash 00 i_hi i_lo ff…: the larger i, the weaker.
+    const auto block = [&](std::uint32_t i) {
+        Share s = share(j, 0, 0, true);
+        s.hash[1] = static_cast<std::uint8_t>(i >> 8);
+        s.hash[2] = static_cast<std::uint8_t>(i);
+        s.nonce[62] = static_cast<std::uint8_t>(i >> 8);
+        s.nonce[63] = static_cast<std::uint8_t>(i);
+        return s;
+    };
+    for (std::uint32_t i = 0; i < BLOCK_CAPACITY; ++i) queue_push(f.queue, block(i + 1), ALWAYS);
+    queue_push(f.queue, share(j, 1, 1), ALWAYS);  // an ordinary share, within the capacity
+    EXPECT_EQ(queue_len(f.queue), BLOCK_CAPACITY + 1);
+    EXPECT_EQ(f.stats->blocks_dropped.load(), 0u);
+
+    queue_push(f.queue, block(5000), ALWAYS);  // the weakest block: dropped itself
+    queue_push(f.queue, block(0), ALWAYS);     // the strongest: the weakest held goes
+    Share put_back = block(BLOCK_CAPACITY + 7);
+    queue_requeue(f.queue, put_back);  // weaker than all held: dropped
+    EXPECT_EQ(queue_len(f.queue), BLOCK_CAPACITY + 1);
+    EXPECT_EQ(f.stats->blocks_dropped.load(), 3u);
+    EXPECT_EQ(f.stats->queue_full.load(), 3u);
+    EXPECT_EQ(f.stats->abandoned.load(), 3u);
+    EXPECT_EQ(f.queue.shares.front().hash[2], 0) << "block 0 at the front";
+    EXPECT_EQ(f.queue.shares[BLOCK_CAPACITY - 1].hash[2], static_cast<std::uint8_t>(BLOCK_CAPACITY - 1))
+        << "block 1024 dropped";
+    EXPECT_FALSE(f.queue.shares.back().is_block) << "the ordinary share stays";
+}
+
 TEST(SubmitQueue, DuplicateFilterForgetsOnlyByAge) {
     Fixture f(2);
     const auto t1 = job("T#1");

@@ -137,6 +137,13 @@ TEST_F(Autotune, DecisionFromTheCommandLineTheCacheOrAMeasurement) {
     auto inputs = [&](K choice, bool manual, bool retune, bool no_autotune) {
         return TuningInputs{DEVICE_89, "L", 2, choice, base, manual, retune, no_autotune, "key"};
     };
+    // A cached geometry the command line would refuse: measured again and
+    // stored in its place, as with --retune.
+    auto broken = [&](const char* what, Tuning record) {
+        return Case{what, inputs(K::none, false, false, false), record,
+                    {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0, 13.0}, "compact", K::compact,
+                    {"[tune] GPU1 L: measuring kernels and batch geometry (about 15 s)…"}, true};
+    };
     const Case cases[] = {
         {"--no-autotune under auto", inputs(K::none, true, false, true), cached_fast89, {}, "energy", K::energy, {}, false},
         {"a usable cached record", inputs(K::none, false, false, false), cached_fast89, {}, "fast89", K::fast89,
@@ -151,6 +158,11 @@ TEST_F(Autotune, DecisionFromTheCommandLineTheCacheOrAMeasurement) {
         {"an unknown variant counts as energy", inputs(K::energy, false, false, false),
          Tuning{"turbo", 64, 256, 2, 1.0, "m", "1.0.0"}, {}, "turbo", K::energy,
          {"[tune] GPU1 L: cached — turbo 64×256×2 (1.0 MH/s when measured; --retune to measure again)"}, false},
+        broken("a record of 0 blocks", {"fast89", 0, 128, 2, 321.5, "m", "1.0.0"}),
+        broken("a record of 0 threads", {"fast89", 336, 0, 2, 321.5, "m", "1.0.0"}),
+        broken("a record of 0 iterations", {"fast89", 336, 128, 0, 321.5, "m", "1.0.0"}),
+        broken("a record past the grid limit", {"fast89", 2147483648u, 128, 2, 321.5, "m", "1.0.0"}),
+        broken("a record past 2^32 threads a launch", {"fast89", 33554433, 128, 2, 321.5, "m", "1.0.0"}),
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
