@@ -11,7 +11,9 @@ namespace {
 // would cost deep recursion wherever it is printed.
 constexpr int MAX_JSON_DEPTH = 512;
 
-constexpr std::size_t HTTP_ERROR_BODY_CHARS = 200;
+// An HTTP error's body is shown as far as any pool text is (unmarked: the
+// error's text is fixed).
+constexpr std::size_t HTTP_ERROR_BODY_CHARS = SHOWN_POOL_TEXT_CHARS;
 
 struct JsonTooDeep {};
 
