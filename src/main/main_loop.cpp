@@ -34,10 +34,11 @@ public:
     }
 
     ShutdownEnd run() {
+        if (m_.start_failure) m_.shared.mining.stop_flag->store(true);
         while (!seams_.shutdown_requested->load() && !m_.shared.mining.stop_flag->load()) {
             seams_.sleep(MAIN_LOOP_TICK);
             const MonoTime now = seams_.clock();
-            report_dropped_blocks(now, false);
+            report_block_waits(now, false);
             // Fewer whole seconds than the period is less time than the period.
             if (now - last_line_ < period_) continue;
             print_stats(now);
@@ -48,11 +49,11 @@ public:
 
 private:
     void print_stats(MonoTime now);
-    void report_dropped_blocks(MonoTime now, bool at_shutdown);
+    void report_block_waits(MonoTime now, bool at_shutdown);
     ShutdownEnd shut_down();
     bool second_stop(unsigned signals_at_stop) const;
     bool wait_for_gpu_workers(unsigned signals_at_stop);
-    void wait_for_submit_workers(unsigned signals_at_stop);
+    bool wait_for_submit_workers(unsigned signals_at_stop);
     void report_unsent_blocks();
     bool stop_poller();
     void print_summary();
@@ -62,30 +63,32 @@ private:
     ClockDuration period_;  // a period past the clock's range never comes
     std::vector<std::uint64_t> previous_;
     MonoTime started_, last_line_;
-    std::uint64_t dropped_blocks_shown_ = 0;
-    std::optional<MonoTime> first_drop_seen_;
-    MonoTime last_drop_line_{};
+    std::uint64_t block_waits_shown_ = 0;
+    std::optional<MonoTime> first_wait_seen_;
+    MonoTime last_wait_line_{};
 };
 
-// Blocks evicted beyond the queue's block bound: a line as soon as the
-// first is seen, then at most one every 10 s while more go, and a last one
-// at the shutdown; each gives how many in all and since when.
-void MainLoop::report_dropped_blocks(MonoTime now, bool at_shutdown) {
-    const std::uint64_t dropped = m_.shared.mining.stats->blocks_dropped.load();
-    if (dropped == dropped_blocks_shown_) return;
-    if (!first_drop_seen_) {
-        first_drop_seen_ = now;
-    } else if (!at_shutdown && now - last_drop_line_ < DROPPED_BLOCKS_LINE_EVERY) {
+// GPU workers waiting for room in the block queue: a line as soon as the
+// first wait is seen, then at most one every 10 s while more come, and a
+// last one at the shutdown; each gives how many blocks wait now, how many
+// waits there were, and since when.
+void MainLoop::report_block_waits(MonoTime now, bool at_shutdown) {
+    const BlockWaits waits = queue_block_waits(*m_.shared.mining.queue);
+    if (waits.total == block_waits_shown_) return;
+    if (!first_wait_seen_) {
+        first_wait_seen_ = now;
+    } else if (!at_shutdown && now - last_wait_line_ < BLOCK_WAITS_LINE_EVERY) {
         return;
     }
     seams_.lines.out(ui_paint(
-        fmt::format("[pool] {} blocks dropped since {} s: more than {} were waiting — the pool takes blocks slower "
-                    "than they are found",
-                    dropped, std::chrono::duration_cast<std::chrono::seconds>(*first_drop_seen_ - started_).count(),
-                    m_.shared.mining.queue->block_capacity),
+        fmt::format("[pool] block queue full ({} blocks) since {} s: {} blocks wait for room, {} waits in all — the "
+                    "pool takes blocks slower than they are found; the GPUs pause until it catches up",
+                    m_.shared.mining.queue->block_capacity,
+                    std::chrono::duration_cast<std::chrono::seconds>(*first_wait_seen_ - started_).count(),
+                    waits.waiting, waits.total),
         RED));
-    dropped_blocks_shown_ = dropped;
-    last_drop_line_ = now;
+    block_waits_shown_ = waits.total;
+    last_wait_line_ = now;
 }
 
 void MainLoop::print_stats(MonoTime now) {
@@ -130,20 +133,23 @@ ShutdownEnd MainLoop::shut_down() {
     const MinerShared& s = m_.shared;
     seams_.lines.out("shutdown requested — finishing current batches…");
     s.mining.stop_flag->exchange(true);
+    // A GPU worker waiting for room in the block queue goes on: its blocks,
+    // and those of its last batch, are sent in the drain or reported.
+    queue_lift_block_bound(*s.mining.queue);
     const unsigned signals_at_stop = seams_.stop_signals->load();
     const bool gpu_workers_ended = wait_for_gpu_workers(signals_at_stop);
     // The drain's deadline is set before the workers can see the queue closed.
     s.drain->begin(seams_.clock());
     queue_close(*s.mining.queue);
     if (!gpu_workers_ended) s.drain->end_now(seams_.clock());
-    wait_for_submit_workers(signals_at_stop);
-    for (std::thread& t : m_.submit_workers) t.join();
+    const bool submit_workers_ended = wait_for_submit_workers(signals_at_stop);
     report_unsent_blocks();
-    report_dropped_blocks(seams_.clock(), true);
+    report_block_waits(seams_.clock(), true);
     const bool poller_ended = stop_poller();
     print_summary();
-    return {.status = s.gpu_failed->load() ? GPU_FAILURE_STATUS : 0,
-            .threads_left_running = !gpu_workers_ended || !poller_ended};
+    return {.status = s.gpu_failed->load() || m_.start_failure ? GPU_FAILURE_STATUS : 0,
+            .threads_left_running = !gpu_workers_ended || !submit_workers_ended || !poller_ended,
+            .start_failure = m_.start_failure};
 }
 
 // A signal since the shutdown began, or a second one in all (two that came
@@ -166,23 +172,39 @@ bool MainLoop::wait_for_gpu_workers(unsigned signals_at_stop) {
     return true;
 }
 
-// A second stop request ends the drain of the queued blocks at once.
-void MainLoop::wait_for_submit_workers(unsigned signals_at_stop) {
+// A second stop request ends the drain of the queued blocks at once. The
+// wait is bounded all the same: a worker that has not ended a second past
+// the drain's deadline has its transfers cut off, and one that still has
+// not ended a second after that (or after a second stop request) is left
+// running, its block reported by the shutdown. True when every worker
+// ended and was joined.
+bool MainLoop::wait_for_submit_workers(unsigned signals_at_stop) {
     const MinerShared& s = m_.shared;
-    bool ended_early = false;
+    std::optional<MonoTime> give_up_at;
     while (!m_.submit_ends->wait_for(m_.submit_workers.size(), MAIN_LOOP_TICK)) {
-        if (!ended_early && second_stop(signals_at_stop)) {
-            s.drain->end_now(seams_.clock());
-            ended_early = true;
+        const MonoTime now = seams_.clock();
+        if (give_up_at) {
+            if (now < *give_up_at) continue;
+            for (std::thread& t : m_.submit_workers) t.detach();
+            return false;
+        }
+        const std::optional<MonoTime> deadline = s.drain->deadline();
+        if (second_stop(signals_at_stop) || (deadline && now >= *deadline + SUBMIT_END_WAIT)) {
+            s.drain->end_now(now);
+            give_up_at = now + SUBMIT_END_WAIT;
         }
     }
+    for (std::thread& t : m_.submit_workers) t.join();
+    return true;
 }
 
 void MainLoop::report_unsent_blocks() {
     const MinerShared& s = m_.shared;
     if (!s.submit) return;  // no submit clients: the main loop alone, in the tests
-    ::report_blocks_left(SubmitWorkerContext{.clients = s.submit, .mining = s.mining, .drain = s.drain,
-                                                  .clock = seams_.clock, .sleep = seams_.sleep});
+    const SubmitWorkerContext context{
+        .clients = s.submit, .mining = s.mining, .drain = s.drain, .clock = seams_.clock, .sleep = seams_.sleep};
+    ::report_blocks_in_flight(context);
+    ::report_blocks_left(context);
 }
 
 // The poller may be inside a long-poll: it is cut off, and the poller,

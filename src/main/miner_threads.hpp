@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -54,12 +55,17 @@ struct MinerThreads {
     std::shared_ptr<ThreadEnds> poller_end = std::make_shared<ThreadEnds>();
     std::shared_ptr<ThreadEnds> submit_ends = std::make_shared<ThreadEnds>();
     std::shared_ptr<ThreadEnds> gpu_ends = std::make_shared<ThreadEnds>();
+    // Why a thread could not be created: those already started then stop
+    // through the ordinary shutdown, which the main loop begins at once.
+    std::optional<Error> start_failure;
 };
 
 // Creates the shared objects, prints the submission line and starts every
 // thread, each with its own references. A thread that cannot be created
-// ends it with the system's message; those already started keep running.
-Result<MinerThreads> start_miner_threads(const Cli& cli, std::vector<GpuSlot> slots,
+// ends the start with the system's message in `start_failure`. A thread
+// that runs out of memory stops the miner as a GPU failure does, through
+// the ordinary shutdown.
+MinerThreads start_miner_threads(const Cli& cli, std::vector<GpuSlot> slots,
                                          std::shared_ptr<DevFeeState> devfee,
                                          std::shared_ptr<const SessionClients> getwork,
                                          std::shared_ptr<const SessionClients> submit,

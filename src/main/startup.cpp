@@ -1,5 +1,7 @@
 #include "src/main/startup.hpp"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -207,8 +209,15 @@ Result<std::optional<std::string>> dev_fee_address(const Cli& cli, bool internal
 }
 
 void on_signal(int) {
-    STOP_SIGNALS.fetch_add(1);
+    const unsigned signals = STOP_SIGNALS.fetch_add(1) + 1;
     SHUTDOWN_REQUESTED.exchange(true);
+    if (signals >= 2 && STARTING_UP.load()) {
+        // Only async-signal-safe calls here: one write, then the exit, with
+        // nothing saved of a tune cut off half-way.
+        static constexpr char line[] = "stop requested twice during the start-up — exiting now\n";
+        [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, line, sizeof line - 1);
+        ::_exit(0);
+    }
 }
 
 Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams) {
@@ -263,12 +272,13 @@ Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams) {
 
     MinerSeams miner_seams;
     miner_seams.lines = seams.lines;
-    Result<MinerThreads> miner = start_miner_threads(cli, std::move(*slots), *devfee, pairs.getwork, pairs.submit,
-                                                     miner_seams);
-    if (!miner) return fail(miner.error());
+    // From here on a second signal is the shutdown's to handle.
+    STARTING_UP.store(false);
+    MinerThreads miner = start_miner_threads(cli, std::move(*slots), *devfee, pairs.getwork, pairs.submit,
+                                             miner_seams);
     MainLoopSeams loop;
     loop.lines = seams.lines;
-    return run_main_loop(*miner, cli.stats_every, loop);
+    return run_main_loop(miner, cli.stats_every, loop);
 }
 
 int process_main(int argc, char** argv) {
@@ -279,6 +289,10 @@ int process_main(int argc, char** argv) {
         std::fflush(stdout);
         std::fputs(fmt::format("error: {:#}\n", r.error()).c_str(), stderr);
         return 1;
+    }
+    if (r->start_failure) {
+        std::fflush(stdout);
+        std::fputs(fmt::format("error: {:#}\n", *r->start_failure).c_str(), stderr);
     }
     if (r->threads_left_running) {
         // A thread still running (a GPU worker held in a driver call) must not

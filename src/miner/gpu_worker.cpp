@@ -169,8 +169,10 @@ void GpuWorker::throttle_pause(ClockDuration pause) {
     }
 }
 
+// A batch's hashes are counted once its candidates are queued (a block
+// waits there for room): a count in the summary never covers a block that
+// the exit could still cut off between the collect and the queue.
 void GpuWorker::process(const BatchResult& batch, const std::shared_ptr<const Job>& job) {
-    (*c_.hash_counters)[c_.slot_index].fetch_add(batch.launched);
     if (batch.count > batch.candidates.size())
         say(fmt::format("[GPU{}] {} candidates in batch, {} reported (cap) — share target too easy", ordinal(),
                         batch.count, batch.candidates.size()),
@@ -190,6 +192,7 @@ void GpuWorker::process(const BatchResult& batch, const std::shared_ptr<const Jo
         const std::shared_ptr<JobSlot> slot = c_.mining.slot;
         queue_push(*c_.mining.queue, std::move(share), [slot](std::string_view id) { return job_is_live_pred(slot, id); });
     }
+    (*c_.hash_counters)[c_.slot_index].fetch_add(batch.launched);
 }
 
 void GpuWorker::update_busy_figure() {

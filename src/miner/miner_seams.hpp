@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <string>
 
 #include "src/base/clock.hpp"
 #include "src/miner/random_source.hpp"
@@ -16,4 +18,7 @@ struct MinerSeams {
     MonoClock clock = steady_now;
     Sleeper sleep = steady_sleep;
     LineOutput lines = console_lines();
+    // Called before each miner thread is created, with its name; it may
+    // throw std::system_error as a refused thread creation does.
+    std::function<void(const std::string& thread_name)> before_thread_start;
 };

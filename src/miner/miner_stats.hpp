@@ -26,9 +26,6 @@ struct MinerStats {
     Counter gpu_mismatch{0};
     Counter jobs_received{0};
     Counter jobs_changed{0};
-    // Blocks evicted beyond the queue's block bound (also counted in
-    // `abandoned` and `queue_full`, as evicted shares are).
-    Counter blocks_dropped{0};
 
     SessionCounters& session(bool is_dev) { return is_dev ? dev : user; }
 };

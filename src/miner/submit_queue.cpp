@@ -37,23 +37,40 @@ std::size_t evict_locked(SubmitQueue& queue) {
     return evicted;
 }
 
-// Removes the weakest blocks beyond the block bound (blocks rank first, so
-// the weakest is the last of them). Returns the count.
-std::size_t evict_blocks_locked(SubmitQueue& queue) {
+std::size_t blocks_queued_locked(const SubmitQueue& queue) {
     const auto blocks_end = std::partition_point(queue.shares.begin(), queue.shares.end(),
                                                  [](const Share& s) { return s.is_block; });
-    const auto blocks = static_cast<std::size_t>(blocks_end - queue.shares.begin());
-    if (blocks <= queue.block_capacity) return 0;
-    queue.shares.erase(queue.shares.begin() + static_cast<std::ptrdiff_t>(queue.block_capacity), blocks_end);
-    return blocks - queue.block_capacity;
+    return static_cast<std::size_t>(blocks_end - queue.shares.begin());
+}
+
+// Waits, the lock held, while a block may not enter: the bound reached,
+// neither lifted nor the queue closed.
+void wait_for_block_room(SubmitQueue& queue, std::unique_lock<std::mutex>& lock) {
+    const auto no_room = [&] {
+        return !queue.closed && !queue.bound_lifted && blocks_queued_locked(queue) >= queue.block_capacity;
+    };
+    if (!no_room()) return;
+    ++queue.blocks_waiting;
+    ++queue.block_waits;
+    queue.room.wait(lock, [&] { return !no_room(); });
+    --queue.blocks_waiting;
 }
 
 // Counts what an eviction dropped.
-void count_evicted(MinerStats& stats, std::size_t shares, std::size_t blocks) {
-    if (shares + blocks == 0) return;
-    count(stats.abandoned, shares + blocks);
-    count(stats.queue_full, shares + blocks);
-    if (blocks != 0) count(stats.blocks_dropped, blocks);
+void count_evicted(MinerStats& stats, std::size_t shares) {
+    if (shares == 0) return;
+    count(stats.abandoned, shares);
+    count(stats.queue_full, shares);
+}
+
+// A block taken by a submit worker: held under a ticket until settled, and
+// its place is room for a waiting pusher. Once the shutdown has taken the
+// blocks in flight over, none is held: the taker is the shutdown itself.
+void hold_in_flight_locked(SubmitQueue& queue, Share& block) {
+    queue.room.notify_all();
+    if (queue.in_flight_taken_over) return;
+    block.ticket = queue.next_ticket++;
+    queue.in_flight.emplace(block.ticket, block);
 }
 
 // A share equal in strength to queued ones goes before them.
@@ -83,9 +100,17 @@ void queue_push(SubmitQueue& queue, Share share, const JobPredicate& live) {
         count(stats.abandoned);
         return;
     }
-    std::size_t evicted, blocks_evicted;
+    std::size_t evicted;
     {
         std::unique_lock lock(queue.lock);
+        // Before the close test: a block found twice is reported once,
+        // whether it is queued or refused.
+        if (!remember_key(queue, {std::string(job_id_prefix(share.job->job_id)), share.nonce})) {
+            lock.unlock();
+            count(stats.dedup_dropped);
+            return;
+        }
+        if (share.is_block) wait_for_block_room(queue, lock);
         if (queue.closed) {
             lock.unlock();
             if (share.is_block && queue.on_block_refused)
@@ -94,19 +119,25 @@ void queue_push(SubmitQueue& queue, Share share, const JobPredicate& live) {
                 count(stats.abandoned);
             return;
         }
-        if (!remember_key(queue, {std::string(job_id_prefix(share.job->job_id)), share.nonce})) {
-            lock.unlock();
-            count(stats.dedup_dropped);
-            return;
-        }
         const bool was_full = queue.shares.size() >= queue.capacity;
-        const bool is_block = share.is_block;
         insert_locked(queue, std::move(share));
         evicted = was_full ? evict_locked(queue) : 0;
-        blocks_evicted = is_block ? evict_blocks_locked(queue) : 0;
     }
-    count_evicted(stats, evicted, blocks_evicted);
+    count_evicted(stats, evicted);
     queue.wakeup.notify_one();
+}
+
+void queue_lift_block_bound(SubmitQueue& queue) {
+    {
+        std::lock_guard lock(queue.lock);
+        queue.bound_lifted = true;
+    }
+    queue.room.notify_all();
+}
+
+BlockWaits queue_block_waits(SubmitQueue& queue) {
+    std::lock_guard lock(queue.lock);
+    return {queue.blocks_waiting, queue.block_waits};
 }
 
 std::size_t queue_retain(SubmitQueue& queue, const JobPredicate& keep) {
@@ -125,6 +156,7 @@ void queue_close(SubmitQueue& queue) {
         queue.closed = true;
     }
     queue.wakeup.notify_all();
+    queue.room.notify_all();
 }
 
 std::size_t queue_len(SubmitQueue& queue) {
@@ -132,15 +164,33 @@ std::size_t queue_len(SubmitQueue& queue) {
     return queue.shares.size();
 }
 
-void queue_requeue(SubmitQueue& queue, Share block) {
-    std::size_t blocks_evicted;
+bool queue_requeue(SubmitQueue& queue, Share block) {
     {
         std::lock_guard lock(queue.lock);
+        if (block.ticket != 0 && queue.in_flight.erase(block.ticket) == 0) return false;
+        block.ticket = 0;
         insert_locked(queue, std::move(block));
-        blocks_evicted = evict_blocks_locked(queue);
     }
-    count_evicted(*queue.stats, 0, blocks_evicted);
     queue.wakeup.notify_one();
+    return true;
+}
+
+bool queue_settle(SubmitQueue& queue, const Share& share) {
+    if (share.ticket == 0) return true;
+    std::lock_guard lock(queue.lock);
+    return queue.in_flight.erase(share.ticket) != 0;
+}
+
+std::vector<Share> queue_take_over_in_flight(SubmitQueue& queue) {
+    std::lock_guard lock(queue.lock);
+    queue.in_flight_taken_over = true;
+    std::vector<Share> held;
+    for (auto& [ticket, share] : queue.in_flight) {
+        held.push_back(std::move(share));
+        held.back().ticket = 0;
+    }
+    queue.in_flight.clear();
+    return held;
 }
 
 Taken queue_take(SubmitQueue& queue, const JobSlot& slot, const TakeRule& rule) {
@@ -156,6 +206,7 @@ Taken queue_take(SubmitQueue& queue, const JobSlot& slot, const TakeRule& rule) 
             if (it->retry_at <= rule.now) {
                 Share taken = std::move(*it);
                 queue.shares.erase(it);
+                if (taken.is_block) hold_in_flight_locked(queue, taken);
                 return {std::move(taken), std::nullopt};
             }
             retry_due = retry_due ? std::min(*retry_due, it->retry_at) : it->retry_at;

@@ -1,6 +1,7 @@
 // Host-verified shares waiting to be sent: strongest first, each share once,
-// bounded by dropping the weakest ordinary shares, and a block only past the
-// block bound, which no real pool comes near.
+// bounded by dropping the weakest ordinary shares. A block is never dropped:
+// past the block bound, which no real pool comes near, the GPU worker that
+// found it waits for room.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,6 +39,8 @@ struct Share {
     // An attempt's request went out and no answer was read: the pool may
     // have the block, so it is never called lost.
     bool maybe_delivered = false;
+    // Set while a submit worker holds the block (see `queue_settle`).
+    std::uint64_t ticket = 0;
 };
 
 // Blocks first, then the smaller hash (bytes from byte 0).
@@ -58,11 +62,14 @@ using JobPredicate = std::function<bool(std::string_view job_id)>;
 
 inline constexpr std::size_t DEDUP_CAPACITY = 4096;
 
-// Most blocks kept. A block meets the network's target: a rig finds one in
+// Most blocks queued. A block meets the network's target: a rig finds one in
 // minutes at best, and keeps one for at most two minutes of outage, so a
 // real pool never brings the queue near this; only a pool that calls every
 // hash a block does. It bounds what the queue holds (a few hundred KB) and
-// what the shutdown prints (one line a block, well inside its 10 s).
+// what the shutdown prints (one line a block, well inside its 10 s). A GPU
+// worker with a block to push past it waits until a block leaves the queue,
+// so none is ever dropped; from the shutdown on every block is admitted
+// (the last batches add at most their candidate caps).
 inline constexpr std::size_t BLOCK_CAPACITY = 1024;
 
 struct SubmitQueue {
@@ -79,13 +86,39 @@ struct SubmitQueue {
     const std::size_t dedup_capacity = DEDUP_CAPACITY;
     const std::size_t block_capacity = BLOCK_CAPACITY;
     std::condition_variable wakeup;
+    // A block left the queue, or the bound was lifted: for pushers waiting.
+    std::condition_variable room;
+    // From the shutdown on, blocks are admitted past the bound.
+    bool bound_lifted = false;
+    // Pushers waiting for room now, and how many waits there were in all.
+    std::size_t blocks_waiting = 0;
+    std::uint64_t block_waits = 0;
+    // The blocks that submit workers hold, by ticket, until their outcome is
+    // settled; the shutdown reports those of workers it stopped waiting for.
+    std::map<std::uint64_t, Share> in_flight;
+    std::uint64_t next_ticket = 1;
+    bool in_flight_taken_over = false;
     // What becomes of a block pushed after the close (by a GPU worker that
     // the shutdown stopped waiting for): called outside the lock, it reports
     // the block and counts it. Unset, the block is counted as abandoned.
     std::function<void(const Share&)> on_block_refused;
 };
 
+// Queues a share. A block that finds the block bound reached waits, outside
+// any GPU call and without spinning, until a block leaves the queue, the
+// bound is lifted or the queue is closed.
 void queue_push(SubmitQueue& queue, Share share, const JobPredicate& live);
+
+// The shutdown's start: every block is admitted from now on, and pushers
+// waiting for room go on at once.
+void queue_lift_block_bound(SubmitQueue& queue);
+
+// What the main loop shows of pushers waiting for room.
+struct BlockWaits {
+    std::size_t waiting = 0;   // now
+    std::uint64_t total = 0;   // since the start
+};
+BlockWaits queue_block_waits(SubmitQueue& queue);
 
 // Drops every ordinary share whose job `keep` refuses; blocks stay. Returns
 // how many were dropped.
@@ -98,9 +131,21 @@ std::size_t queue_len(SubmitQueue& queue);
 
 // Puts back a block that the pool could not be reached for, to be tried
 // again at its `retry_at`: at its place in strength order, whether or not
-// the queue is closed, past the duplicate filter and the capacity (it was
-// admitted once already), within the block bound. Wakes one waiter.
-void queue_requeue(SubmitQueue& queue, Share block);
+// the queue is closed, past the duplicate filter, the capacity and the
+// block bound (it was admitted once already; at most one a submit worker
+// goes past). Settles the block's ticket: false, and nothing put back,
+// when the shutdown has taken its outcome over. Wakes one waiter.
+bool queue_requeue(SubmitQueue& queue, Share block);
+
+// Called by the submit worker holding a block before it reports the
+// block's outcome: true when the outcome is its own, false when the
+// shutdown has taken it over (and reported the block). Always true for an
+// ordinary share.
+bool queue_settle(SubmitQueue& queue, const Share& share);
+
+// The shutdown, once it stops waiting for the submit workers: every block
+// a worker still holds, whose outcome it will no longer report.
+std::vector<Share> queue_take_over_in_flight(SubmitQueue& queue);
 
 inline constexpr std::chrono::milliseconds TAKE_WAIT_SLICE{200};
 
@@ -121,7 +166,8 @@ struct Taken {
 };
 
 // For a submit worker: drop the ordinary shares whose job is no longer live,
-// then take the strongest share the rule allows; with none, and none held
+// then take the strongest share the rule allows (a block is held in flight,
+// under a ticket, until `queue_settle` or `queue_requeue`); with none, and none held
 // back, wait up to 200 ms for a push and try again. Nothing when shares
 // are held back, when the queue is closed, or when the wait ran out.
 Taken queue_take(SubmitQueue& queue, const JobSlot& slot, const TakeRule& rule = {});

@@ -78,6 +78,10 @@ void configure(CURL* curl, long total_timeout_ms, HttpAgent::Sockets* sockets) {
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abort_if_asked);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, sockets);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    // A cut-off or timed-out transfer leaves a name lookup still running
+    // behind instead of waiting for it: a slow resolver must not hold up the
+    // shutdown.
+    curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 1L);
 }
 
 std::string failure_text(CURLcode code, const char* detail) {

@@ -57,8 +57,12 @@ std::expected<nlohmann::json, RpcError> classify_rpc_answer(long status, const s
                                                             const std::optional<std::string>& read_error) {
     if (status >= 400) {
         const std::string text = read_error ? "" : utf8_lossy(body);
-        return std::unexpected(NetworkError{fmt::format(
-            "HTTP {}: {}", status, first_scalar_values(text, HTTP_ERROR_BODY_CHARS))});
+        // A 5xx may come from a gateway that passed the request on: the pool
+        // may have it. Below 500 the request was refused before the pool.
+        const bool may_have_reached_the_pool = status >= 500;
+        return std::unexpected(NetworkError{
+            fmt::format("HTTP {}: {}", status, first_scalar_values(text, HTTP_ERROR_BODY_CHARS)),
+            may_have_reached_the_pool});
     }
     // From here on an answer came: the pool had the request.
     if (read_error)

@@ -108,6 +108,29 @@ Submission describe(const SubmitWorkerContext& context, const Share& share) {
     return describe(*context.clients, *context.mining.stats, context.clock(), share);
 }
 
+// The block's job, exact id, difficulty and nonce, as a line that hands it
+// in must give them. The job id is shown whole (MAX_JOB_ID_BYTES keeps it
+// short enough); one the console cannot show as it is (control characters,
+// invalid UTF-8) is shown escaped and also given as the hex of its exact
+// bytes.
+std::string block_particulars(const Submission& s) {
+    const std::string whole_id = console_safe(s.job_id);
+    const std::string exact_id =
+        whole_id == s.job_id ? "" : fmt::format(" (job id bytes {})", hex_encode(std::span(
+                                                    reinterpret_cast<const std::uint8_t*>(s.job_id.data()),
+                                                    s.job_id.size())));
+    return fmt::format("job {}{} diff≈{} nonce {}", whole_id, exact_id, s.diff, s.nonce_hex);
+}
+
+// A local block the pool refused, whatever its reason: the refusal's own
+// line is followed by one with all it takes to hand the block in again,
+// should the pool have erred.
+void report_refused_block(const Submission& s, const RpcPoolError& error) {
+    console_out(ui_paint(fmt::format("[GPU{}]{} block REFUSED by the pool ({}: {}) {}", s.share.gpu_ordinal, s.tag,
+                                     error.code, console_safe_cut(error.message), block_particulars(s)),
+                         RED));
+}
+
 void report_pool_error(const SubmitWorkerContext& context, const Submission& s, const RpcPoolError& error) {
     const std::uint32_t gpu = s.share.gpu_ordinal;
     if (error.code == DUPLICATE_SHARE) {
@@ -130,6 +153,7 @@ void report_pool_error(const SubmitWorkerContext& context, const Submission& s, 
                                          hex_head(s.share.hash, 12), s.diff),
                              RED));
     }
+    if (s.share.is_block) report_refused_block(s, error);
 }
 
 void report_result(const Submission& s, const nlohmann::json& result) {
@@ -191,6 +215,7 @@ bool block_expired(const Share& share, MonoTime now) { return now - share.found_
 constexpr std::string_view NOT_SENT_IN_TIME = "not sent before the shutdown deadline";
 constexpr std::string_view NOT_SENT_AGAIN_IN_TIME = "not sent again before the shutdown deadline";
 constexpr std::string_view FOUND_AFTER_THE_DRAIN = "found after the submissions ended";
+constexpr std::string_view STILL_IN_FLIGHT = "its submission was still under way when the shutdown ended";
 
 // Why a block left unsent at the shutdown was not sent.
 std::string_view unsent_reason(const Share& block) {
@@ -199,19 +224,10 @@ std::string_view unsent_reason(const Share& block) {
 
 // One line with all the operator needs to hand the block to the pool later:
 // "block LOST" when no request for it reached the pool, "block UNCONFIRMED"
-// when one went out unanswered, so that the pool may have it. The job id is
-// shown whole (MAX_JOB_ID_BYTES keeps it short enough); one the console
-// cannot show as it is (control characters, invalid UTF-8) is shown escaped
-// and also given as the hex of its exact bytes.
+// when one went out unanswered, so that the pool may have it.
 void report_undelivered_block(const Submission& s, std::string_view why, std::string_view failure) {
     count(s.counters.rejected);
-    const std::string whole_id = console_safe(s.job_id);
-    const std::string exact_id =
-        whole_id == s.job_id ? "" : fmt::format(" (job id bytes {})", hex_encode(std::span(
-                                                    reinterpret_cast<const std::uint8_t*>(s.job_id.data()),
-                                                    s.job_id.size())));
-    const std::string block =
-        fmt::format("job {}{} diff≈{} nonce {} : {}", whole_id, exact_id, s.diff, s.nonce_hex, failure);
+    const std::string block = fmt::format("{} : {}", block_particulars(s), failure);
     if (s.share.maybe_delivered)
         console_out(ui_paint(fmt::format("[GPU{}]{} block UNCONFIRMED ({}) {} — a request for it went out "
                                          "unanswered: the pool may have it",
@@ -219,6 +235,12 @@ void report_undelivered_block(const Submission& s, std::string_view why, std::st
                              ORANGE));
     else
         console_out(ui_paint(fmt::format("[GPU{}]{} block LOST ({}) {}", s.share.gpu_ordinal, s.tag, why, block), RED));
+}
+
+// A block whose outcome is this worker's to report: false when the
+// shutdown has taken it over, having stopped waiting for the worker.
+bool outcome_is_ours(const SubmitWorkerContext& context, const Share& share) {
+    return queue_settle(*context.mining.queue, share);
 }
 
 void report_lost_share(const Submission& s, std::string_view failure) {
@@ -239,21 +261,20 @@ void after_transport_failures(const SubmitWorkerContext& context, const Submissi
         return;
     }
     const MonoTime now = context.clock();
-    if (block_expired(share, now)) {
-        report_undelivered_block(s, "network", failure);
-        return;
-    }
     const MonoTime retry_at = std::min(now + block_pause(share.failed_rounds + 1), share.found_at + BLOCK_PATIENCE);
-    if (const std::optional<MonoTime> last = last_attempt_start(context); last && retry_at >= *last) {
-        report_undelivered_block(s, "shutdown", failure);
+    const std::optional<MonoTime> last = last_attempt_start(context);
+    if (block_expired(share, now) || (last && retry_at >= *last)) {
+        if (outcome_is_ours(context, share))
+            report_undelivered_block(s, block_expired(share, now) ? "network" : "shutdown", failure);
         return;
     }
     share.failed_rounds += 1;
     share.retry_at = retry_at;
-    console_out(ui_paint(fmt::format("[GPU{}]{} soumission: {} — block kept, next try in {} s", share.gpu_ordinal,
-                                     s.tag, failure, std::chrono::duration<double>(share.retry_at - now).count()),
-                         GREY));
-    queue_requeue(*context.mining.queue, std::move(share));
+    const std::string kept = ui_paint(fmt::format("[GPU{}]{} soumission: {} — block kept, next try in {} s",
+                                                  share.gpu_ordinal, s.tag, failure,
+                                                  std::chrono::duration<double>(share.retry_at - now).count()),
+                                      GREY);
+    if (queue_requeue(*context.mining.queue, std::move(share))) console_out(kept);
 }
 
 // Sends the share, retrying a transport failure twice unless the worker is
@@ -271,11 +292,11 @@ void submit_share(const SubmitWorkerContext& context, Share share) {
         }
         auto answer = rpc_call(s.client, "quantus_submitWork", params, *time_limit);
         if (answer) {
-            report_result(s, *answer);
+            if (outcome_is_ours(context, share)) report_result(s, *answer);
             return;
         }
         if (const auto* pool_error = std::get_if<RpcPoolError>(&answer.error())) {
-            report_pool_error(context, s, *pool_error);
+            if (outcome_is_ours(context, share)) report_pool_error(context, s, *pool_error);
             return;
         }
         const auto* network = std::get_if<NetworkError>(&answer.error());
@@ -340,8 +361,18 @@ void drain_blocks(const SubmitWorkerContext& context) {
 void report_blocks_left(const SubmitWorkerContext& context) {
     while (std::optional<Share> block =
                queue_take(*context.mining.queue, *context.mining.slot, {.now = MonoTime::max(), .blocks_only = true}).share) {
+        if (!outcome_is_ours(context, *block)) continue;
         const Submission s = describe(context, *block);
         report_undelivered_block(s, "shutdown", unsent_reason(*block));
+    }
+}
+
+void report_blocks_in_flight(const SubmitWorkerContext& context) {
+    for (Share& block : queue_take_over_in_flight(*context.mining.queue)) {
+        // Its worker may have written the request already: never called lost.
+        block.maybe_delivered = true;
+        const Submission s = describe(context, block);
+        report_undelivered_block(s, "shutdown", STILL_IN_FLIGHT);
     }
 }
 

@@ -34,6 +34,11 @@ void submit_worker(const SubmitWorkerContext& context);
 // workers have ended, so that no block stays behind unreported.
 void report_blocks_left(const SubmitWorkerContext& context);
 
+// Every block that a submit worker still holds, once the shutdown has
+// stopped waiting for the workers: printed as unconfirmed (its request may
+// have gone out) and counted; the worker reports nothing of it any more.
+void report_blocks_in_flight(const SubmitWorkerContext& context);
+
 // A block that the closed queue refused (a GPU worker that outlived the
 // shutdown's wait found it): printed and counted like an unsent block.
 void report_block_after_close(const SessionClients& submit_clients, MinerStats& stats, const Share& block);

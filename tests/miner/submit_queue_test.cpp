@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -82,37 +83,120 @@ TEST(SubmitQueue, CapacityEvictsTheWeakestOrdinaryShareOnly) {
     }
 }
 
-// Blocks are kept past the share capacity, up to the block bound: beyond
-// it the weakest block goes, pushed or put back, and is counted as dropped.
-TEST(SubmitQueue, BlockBoundDropsTheWeakestBlock) {
-    Fixture f(2 * BLOCK_CAPACITY);
-    const auto j = job("J");
-    // Block i has hash 00 i_hi i_lo ff…: the larger i, the weaker.
-    const auto block = [&](std::uint32_t i) {
-        Share s = share(j, 0, 0, true);
-        s.hash[1] = static_cast<std::uint8_t>(i >> 8);
-        s.hash[2] = static_cast<std::uint8_t>(i);
-        s.nonce[62] = static_cast<std::uint8_t>(i >> 8);
-        s.nonce[63] = static_cast<std::uint8_t>(i);
-        return s;
-    };
-    for (std::uint32_t i = 0; i < BLOCK_CAPACITY; ++i) queue_push(f.queue, block(i + 1), ALWAYS);
-    queue_push(f.queue, share(j, 1, 1), ALWAYS);  // an ordinary share, within the capacity
-    EXPECT_EQ(queue_len(f.queue), BLOCK_CAPACITY + 1);
-    EXPECT_EQ(f.stats->blocks_dropped.load(), 0u);
+// Block i has hash 00 i_hi i_lo ff…: the larger i, the weaker.
+Share numbered_block(const std::shared_ptr<const Job>& of, std::uint32_t i) {
+    Share s = share(of, 0, 0, true);
+    s.hash[1] = static_cast<std::uint8_t>(i >> 8);
+    s.hash[2] = static_cast<std::uint8_t>(i);
+    s.nonce[62] = static_cast<std::uint8_t>(i >> 8);
+    s.nonce[63] = static_cast<std::uint8_t>(i);
+    return s;
+}
 
-    queue_push(f.queue, block(5000), ALWAYS);  // the weakest block: dropped itself
-    queue_push(f.queue, block(0), ALWAYS);     // the strongest: the weakest held goes
-    Share put_back = block(BLOCK_CAPACITY + 7);
-    queue_requeue(f.queue, put_back);  // weaker than all held: dropped
+// Pushes a block on a thread of its own, which may have to wait for room.
+struct BlockPusher {
+    BlockPusher(SubmitQueue& queue, Share block)
+        : thread([&queue, this, block = std::move(block)]() mutable {
+              queue_push(queue, std::move(block), ALWAYS);
+              done = true;
+          }) {}
+    ~BlockPusher() { thread.join(); }
+    // Whether the push is still waiting after a while.
+    bool still_waiting(SubmitQueue& queue) {
+        for (int i = 0; i < 200 && queue_block_waits(queue).waiting == 0 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return !done;
+    }
+    bool finishes() {
+        for (int i = 0; i < 2000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return done;
+    }
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
+// Blocks are kept past the share capacity, up to the block bound, and never
+// dropped: beyond it the pusher waits until a block is taken, the bound is
+// lifted or the queue is closed. A block put back goes past the bound.
+TEST(SubmitQueue, BlockBoundMakesThePusherWaitAndDropsNothing) {
+    struct Case {
+        const char* what;
+        std::function<void(SubmitQueue&, JobSlot&)> release;
+        std::size_t blocks_after;  // queued once the pusher went on
+        std::size_t refused;
+    };
+    const auto j = job("J");
+    const Case cases[] = {
+        {"a block taken makes room", [](SubmitQueue& q, JobSlot& slot) { queue_take(q, slot); }, BLOCK_CAPACITY, 0},
+        {"the bound lifted at the shutdown", [](SubmitQueue& q, JobSlot&) { queue_lift_block_bound(q); },
+         BLOCK_CAPACITY + 1, 0},
+        {"the queue closed: the block is reported", [](SubmitQueue& q, JobSlot&) { queue_close(q); }, BLOCK_CAPACITY,
+         1},
+    };
+    for (const Case& c : cases) {
+        Fixture f(2 * BLOCK_CAPACITY);
+        JobSlot slot;
+        job_slot_install(slot, j);
+        std::size_t refused = 0;
+        f.queue.on_block_refused = [&](const Share&) { ++refused; };
+        for (std::uint32_t i = 0; i < BLOCK_CAPACITY; ++i) queue_push(f.queue, numbered_block(j, i + 1), ALWAYS);
+        queue_push(f.queue, share(j, 1, 1), ALWAYS);  // an ordinary share, within the capacity
+        {
+            BlockPusher pusher(f.queue, numbered_block(j, 0));
+            EXPECT_TRUE(pusher.still_waiting(f.queue)) << c.what;
+            EXPECT_EQ(queue_block_waits(f.queue).waiting, 1u) << c.what;
+            EXPECT_EQ(queue_len(f.queue), BLOCK_CAPACITY + 1) << c.what;
+            c.release(f.queue, slot);
+            EXPECT_TRUE(pusher.finishes()) << c.what;
+        }
+        std::size_t blocks = 0;
+        for (const Share& s : f.queue.shares) blocks += s.is_block;
+        EXPECT_EQ(blocks, c.blocks_after) << c.what;
+        EXPECT_EQ(refused, c.refused) << c.what;
+        EXPECT_EQ(queue_block_waits(f.queue).waiting, 0u) << c.what;
+        EXPECT_EQ(queue_block_waits(f.queue).total, 1u) << c.what;
+        EXPECT_EQ(f.stats->queue_full.load() + f.stats->abandoned.load(), 0u) << c.what << ": nothing dropped";
+    }
+
+    // Put back past the bound, at once.
+    Fixture f(2 * BLOCK_CAPACITY);
+    JobSlot slot;
+    for (std::uint32_t i = 0; i < BLOCK_CAPACITY; ++i) queue_push(f.queue, numbered_block(j, i + 1), ALWAYS);
+    Share taken = *queue_take(f.queue, slot).share;
+    queue_push(f.queue, numbered_block(j, 5000), ALWAYS);  // into the room the take made
+    EXPECT_TRUE(queue_requeue(f.queue, taken));
     EXPECT_EQ(queue_len(f.queue), BLOCK_CAPACITY + 1);
-    EXPECT_EQ(f.stats->blocks_dropped.load(), 3u);
-    EXPECT_EQ(f.stats->queue_full.load(), 3u);
-    EXPECT_EQ(f.stats->abandoned.load(), 3u);
-    EXPECT_EQ(f.queue.shares.front().hash[2], 0) << "block 0 at the front";
-    EXPECT_EQ(f.queue.shares[BLOCK_CAPACITY - 1].hash[2], static_cast<std::uint8_t>(BLOCK_CAPACITY - 1))
-        << "block 1024 dropped";
-    EXPECT_FALSE(f.queue.shares.back().is_block) << "the ordinary share stays";
+    EXPECT_EQ(f.queue.shares.front().hash[2], 1) << "back at its place";
+}
+
+// A block a submit worker takes is held until the worker settles its
+// outcome or puts it back; once the shutdown has taken the held blocks
+// over, the worker reports nothing of them and puts nothing back.
+TEST(SubmitQueue, BlocksInFlightAreSettledOnce) {
+    Fixture f(8);
+    JobSlot slot;
+    const auto j = job("J");
+    for (std::uint8_t n : {1, 2, 3}) queue_push(f.queue, share(j, n, n, true), ALWAYS);
+    queue_push(f.queue, share(j, 9, 9), ALWAYS);
+    const Share settled = *queue_take(f.queue, slot).share;
+    const Share requeued = *queue_take(f.queue, slot).share;
+    const Share abandoned = *queue_take(f.queue, slot).share;
+    const Share ordinary = *queue_take(f.queue, slot).share;
+    EXPECT_EQ(f.queue.in_flight.size(), 3u) << "blocks only";
+    EXPECT_TRUE(queue_settle(f.queue, settled));
+    EXPECT_TRUE(queue_requeue(f.queue, requeued));
+    EXPECT_TRUE(queue_settle(f.queue, ordinary));
+
+    const std::vector<Share> held = queue_take_over_in_flight(f.queue);
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].nonce, abandoned.nonce);
+    EXPECT_FALSE(queue_settle(f.queue, abandoned)) << "the shutdown reported it";
+    EXPECT_FALSE(queue_requeue(f.queue, abandoned));
+    EXPECT_EQ(queue_len(f.queue), 1u) << "the block put back before the take-over";
+    const Share last = *queue_take(f.queue, slot).share;
+    EXPECT_TRUE(f.queue.in_flight.empty()) << "nothing is held once taken over";
+    EXPECT_TRUE(queue_settle(f.queue, last));
 }
 
 TEST(SubmitQueue, DuplicateFilterForgetsOnlyByAge) {
@@ -172,6 +256,10 @@ TEST(SubmitQueue, DeadJobsAndClosing) {
     EXPECT_EQ(reported, std::vector<std::uint8_t>{4});
     EXPECT_EQ(f.stats->abandoned.load(), 3u);
     EXPECT_EQ(queue_len(f.queue), 1u);
+    // A block refused twice is reported once.
+    queue_push(f.queue, share(dead, 4, 4, true), ALWAYS);
+    EXPECT_EQ(reported, std::vector<std::uint8_t>{4});
+    EXPECT_EQ(f.stats->dedup_dropped.load(), 1u);
 }
 
 TEST(SubmitQueue, RetainWithAndWithoutATarget) {

@@ -109,7 +109,8 @@ TEST(RpcCall, IdsAreDistinctUnderConcurrency) {
 
 // A network error also says whether the request went out without an
 // answer that tells what became of it: then the pool may have acted on it.
-// An HTTP error status is the server's refusal.
+// A 5xx may come from a gateway that passed the request on, so the pool may
+// have it; a status from 400 to 499 is a refusal.
 TEST(RpcCall, ClassifiesEveryKindOfAnswer) {
     struct Case {
         std::string fault;    // the bridge's answer to this call
@@ -119,9 +120,12 @@ TEST(RpcCall, ClassifiesEveryKindOfAnswer) {
     const std::string x200 = repeated("x", 200);
     const std::string e200 = repeated("\xc3\xa9", 200);
     const Case cases[] = {
-        {"any:reply-repeat:503:300:x", "network: HTTP 503: " + x200},
-        {"any:reply-repeat:503:300:\xc3\xa9", "network: HTTP 503: " + e200},
-        {"any:reply-repeat:500:10485761:x", "network: HTTP 500: "},
+        {"any:reply-repeat:503:300:x", "network: HTTP 503: " + x200, true},
+        {"any:reply-repeat:503:300:\xc3\xa9", "network: HTTP 503: " + e200, true},
+        {"any:reply-repeat:500:10485761:x", "network: HTTP 500: ", true},
+        {"any:reply:502:bad gateway", "network: HTTP 502: bad gateway", true},
+        {"any:reply:504:", "network: HTTP 504: ", true},
+        {"any:reply:499:", "network: HTTP 499: "},
         {"any:reply:404:", "network: HTTP 404: "},
         {"any:reply:400:\xff\xfe", "network: HTTP 400: \xef\xbf\xbd\xef\xbf\xbd"},
         {"any:reply:200:OK", "network: JSON illisible: Failed to read JSON: …", true},

@@ -304,6 +304,19 @@ TEST(SubmitWorker, PrintsAndCountsEveryOutcome) {
          {"[GPU3] share REJECTED job {job} (-32002: low difficulty share null) hash 000000000000000000000000… "
           "diff≈inf"},
          {.rejected = 1}, Before::nothing, JobKind::user, false, HASH_ZERO},
+        // A block the pool refuses, for whatever reason, also comes with
+        // all it takes to hand it in again.
+        {"block refused as an internal error",
+         R"(submit:reply:200:{"error":{"code":-32603,"message":"internal error, retry later"}})", Strength::block,
+         {"[GPU3] share REJECTED job {job} (-32603: internal error, retry later null) hash "
+          "000100000000000000000000… diff≈65536.000",
+          "[GPU3] block REFUSED by the pool (-32603: internal error, retry later) job {job} diff≈65536.000 nonce "
+          "{nonce}"},
+         {.rejected = 1}, Before::nothing, JobKind::user, true},
+        {"block refused as stale", "submit:stale", Strength::block,
+         {"[GPU3] share STALE job {job} : stale share",
+          "[GPU3] block REFUSED by the pool (-32010: stale share) job {job} diff≈65536.000 nonce {nonce}"},
+         {.stale = 1}, Before::nothing, JobKind::user, true},
         {"another code with data",
          R"(submit:reply:200:{"error":{"code":-32001,"message":"bad nonce prefix","data":{"want":"0a0b","n":[1,2]}}})",
          Strength::share,
@@ -416,12 +429,12 @@ TEST(SubmitWorker, CutsLongPoolTextsExceptALostBlocksId) {
         ASSERT_FALSE(sent.empty()) << c.what;
         EXPECT_EQ(sent[0]["params"]["job_id"], long_id) << c.what;
     }
-    Rig rig({"submit:reply:503:busy@*"});
+    Rig rig({"submit:reply:429:busy@*"});
     const Share block = rig.share(Strength::block, long_job(rig, long_id), HASH_65536, true);
     const std::vector<std::string> lines = rig.run({block});
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "[GPU0] block LOST (network) job " + long_id + " diff≈65536.000 nonce " +
-                                hex_encode(block.nonce) + " : HTTP 503: busy");
+                                hex_encode(block.nonce) + " : HTTP 429: busy");
 }
 
 TEST(SubmitWorker, StaleAnswerDropsTheQueuedSharesOfItsJob) {
@@ -474,13 +487,13 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
         Tally counted;
         std::chrono::milliseconds slept;
     };
-    const std::string busy = "submit:reply:503:busy@3";
+    const std::string busy = "submit:reply:429:busy@3";
     const Case cases[] = {
         {"three failures",
          {busy},
          false,
-         {"[GPU2] soumission: HTTP 503: busy — retry 1/3", "[GPU2] soumission: HTTP 503: busy — retry 2/3",
-          "[GPU2] share LOST (network) job {job} : HTTP 503: busy"},
+         {"[GPU2] soumission: HTTP 429: busy — retry 1/3", "[GPU2] soumission: HTTP 429: busy — retry 2/3",
+          "[GPU2] share LOST (network) job {job} : HTTP 429: busy"},
          3,
          {.rejected = 1},
          600ms},
@@ -493,9 +506,9 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
          {.rejected = 1},
          600ms},
         {"third attempt goes through",
-         {"submit:reply:503:busy@2"},
+         {"submit:reply:429:busy@2"},
          false,
-         {"[GPU2] soumission: HTTP 503: busy — retry 1/3", "[GPU2] soumission: HTTP 503: busy — retry 2/3",
+         {"[GPU2] soumission: HTTP 429: busy — retry 1/3", "[GPU2] soumission: HTTP 429: busy — retry 2/3",
           "[GPU2] share ACCEPTED job {job} diff≈65536.000 ({*} ms) → next diff 16"},
          2,
          {.accepted = 1},
@@ -503,7 +516,7 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
         {"stop flag set during the pause",
          {busy},
          true,
-         {"[GPU2] soumission: HTTP 503: busy — retry 1/3", "[GPU2] share LOST (network) job {job} : HTTP 503: busy"},
+         {"[GPU2] soumission: HTTP 429: busy — retry 1/3", "[GPU2] share LOST (network) job {job} : HTTP 429: busy"},
          2,
          {.rejected = 1},
          300ms},
@@ -531,17 +544,23 @@ TEST(SubmitWorker, RetriesTransportFailuresTwiceUnlessStopping) {
 
 namespace {
 
-const std::string BUSY_LINE = "[GPU2] soumission: HTTP 503: busy — ";
 
-// The lines of failed rounds of a block against a busy pool: each of three
-// attempts (only one while stopping), then the pause before the next round.
-std::vector<std::string> failed_rounds(const std::vector<std::string>& pauses, bool stopping = false) {
+// The lines of failed rounds of a block against a pool that fails with
+// `failure`: each of three attempts (only one while stopping), then the
+// pause before the next round.
+std::vector<std::string> failed_rounds_of(const std::string& failure, const std::vector<std::string>& pauses,
+                                          bool stopping = false) {
+    const std::string line = "[GPU2] soumission: " + failure + " — ";
     std::vector<std::string> lines;
     for (const std::string& pause : pauses) {
-        if (!stopping) lines.insert(lines.end(), {BUSY_LINE + "retry 1/3", BUSY_LINE + "retry 2/3"});
-        lines.push_back(BUSY_LINE + "block kept, next try in " + pause + " s");
+        if (!stopping) lines.insert(lines.end(), {line + "retry 1/3", line + "retry 2/3"});
+        lines.push_back(line + "block kept, next try in " + pause + " s");
     }
     return lines;
+}
+
+std::vector<std::string> failed_rounds(const std::vector<std::string>& pauses, bool stopping = false) {
+    return failed_rounds_of("HTTP 429: busy", pauses, stopping);
 }
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -573,29 +592,37 @@ TEST(SubmitWorker, BlockOutlastsAnOutage) {
     };
     const std::vector<std::string> ten_times_nine(9, "10");
     const Case cases[] = {
-        {"back within the first pause", {"submit:reply:503:busy@3"}, false, failed_rounds({"1"}) + BLOCK_LINES, 3,
+        {"back within the first pause", {"submit:reply:429:busy@3"}, false, failed_rounds({"1"}) + BLOCK_LINES, 3,
          {.accepted = 1, .blocks = 1}, 1600ms, 4},
-        {"back after five rounds", {"submit:reply:503:busy@15"}, false,
+        {"back after five rounds", {"submit:reply:429:busy@15"}, false,
          failed_rounds({"1", "2", "4", "8", "10"}) + BLOCK_LINES, 15, {.accepted = 1, .blocks = 1}, 28000ms, 16},
         {"down for two minutes: the last pause ends at 120 s, the first failure then loses it",
-         {"submit:reply:503:busy@*"}, false,
+         {"submit:reply:429:busy@*"}, false,
          failed_rounds({"1", "2", "4", "8"}) + failed_rounds(ten_times_nine) + failed_rounds({"6.6"}) +
              std::vector<std::string>{
-                 "[GPU2] block LOST (network) job {job} diff≈65536.000 nonce {nonce} : HTTP 503: busy"},
+                 "[GPU2] block LOST (network) job {job} diff≈65536.000 nonce {nonce} : HTTP 429: busy"},
          43, {.rejected = 1}, 120000ms, 43},
         {"a refusal after the outage is final",
-         {"submit:reply:503:busy@3", R"(submit:reply:200:{"error":{"code":-32001,"message":"bad nonce prefix"}})"},
+         {"submit:reply:429:busy@3", R"(submit:reply:200:{"error":{"code":-32001,"message":"bad nonce prefix"}})"},
          false,
          failed_rounds({"1"}) +
              std::vector<std::string>{"[GPU2] share REJECTED job {job} (-32001: bad nonce prefix null) hash "
-                                      "000100000000000000000000… diff≈65536.000"},
+                                      "000100000000000000000000… diff≈65536.000",
+                                      "[GPU2] block REFUSED by the pool (-32001: bad nonce prefix) job {job} "
+                                      "diff≈65536.000 nonce {nonce}"},
          3, {.rejected = 1}, 1600ms, 4},
-        {"drained: one attempt a round, back before the deadline", {"submit:reply:503:busy@3"}, true,
+        {"drained: one attempt a round, back before the deadline", {"submit:reply:429:busy@3"}, true,
          failed_rounds({"1", "2", "4"}, true) + BLOCK_LINES, 3, {.accepted = 1, .blocks = 1}, 7000ms, 4},
-        {"drained: still down at 7 s, the next round due after the drain", {"submit:reply:503:busy@*"}, true,
+        {"drained: still down at 7 s, the next round due after the drain", {"submit:reply:429:busy@*"}, true,
          failed_rounds({"1", "2", "4"}, true) +
              std::vector<std::string>{
-                 "[GPU2] block LOST (shutdown) job {job} diff≈65536.000 nonce {nonce} : HTTP 503: busy"},
+                 "[GPU2] block LOST (shutdown) job {job} diff≈65536.000 nonce {nonce} : HTTP 429: busy"},
+         4, {.rejected = 1}, 7000ms, 4},
+        // A gateway's 5xx may come after the pool had the request.
+        {"drained: a gateway answers 504 throughout", {"submit:reply:504:busy@*"}, true,
+         failed_rounds_of("HTTP 504: busy", {"1", "2", "4"}, true) +
+             std::vector<std::string>{"[GPU2] block UNCONFIRMED (shutdown) job {job} diff≈65536.000 nonce {nonce} : "
+                                      "HTTP 504: busy — a request for it went out unanswered: the pool may have it"},
          4, {.rejected = 1}, 7000ms, 4},
     };
     for (const Case& c : cases) {
@@ -625,7 +652,7 @@ TEST(SubmitWorker, BlockOutlastsAnOutage) {
 // A lost block's line is what the operator hands to the pool: a job id the
 // console cannot show as it is comes escaped and as its exact bytes.
 TEST(SubmitWorker, LostBlockOfAnUnprintableJobIdGivesItsBytes) {
-    Rig rig({"submit:reply:503:busy@*"});
+    Rig rig({"submit:reply:429:busy@*"});
     Job copy = *rig.job;
     copy.job_id = std::string("1\0\x1b[31m#\xff", 9);
     const auto job = std::make_shared<const Job>(std::move(copy));
@@ -635,13 +662,13 @@ TEST(SubmitWorker, LostBlockOfAnUnprintableJobIdGivesItsBytes) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "[GPU2] block LOST (network) job 1\\x00\\x1b[31m#\xef\xbf\xbd (job id bytes "
                             "31001b5b33316d23ff) diff≈65536.000 nonce " +
-                                hex_encode(block.nonce) + " : HTTP 503: busy");
+                                hex_encode(block.nonce) + " : HTTP 429: busy");
 }
 
 // While a block waits for its next round, the worker sends what else is
 // queued; the block is tried again once its pause is over.
 TEST(SubmitWorker, OtherSharesGoWhileABlockWaits) {
-    Rig rig({"submit:reply:503:busy@3"});
+    Rig rig({"submit:reply:429:busy@3"});
     const Share block = rig.share(Strength::block, nullptr, HASH_65536, true, 2);
     Bytes64 weaker{};
     weaker[3] = 0x01;
