@@ -651,34 +651,6 @@ TEST(Drills, SecondSignalEndsTheDrainAtOnce) {
     expect_every_block_accounted(out, job, s, pool, Unanswered::unknown);
 }
 
-// A pool that calls every share a block and answers each submission after
-// 500 ms: blocks come far faster than they go. The queue keeps at most
-// 1024 of them, the weakest dropped beyond and reported in a line at most
-// every 10 s; memory stays small, and the shutdown prints one line per
-// block kept and ends within its bound.
-TEST(Drills, EveryShareABlockKeepsTheQueueBounded) {
-    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
-                          "submit:delay:500@*"});
-    Miner miner(mining_args(bridge.url()));
-    ASSERT_TRUE(miner.wait_for_text("blocks dropped since", 60s)) << miner.out().substr(0, 4000);
-    ASSERT_TRUE(miner.wait_for([](const std::string& out) { return last_stats_figure(out, "queue") >= 1024u; }, 30s));
-    const std::optional<std::uint64_t> peak_kib = miner.peak_resident_kib();
-    const auto signalled = Clock::now();
-    ASSERT_TRUE(miner.signal(SIGINT));
-    const std::optional<int> status = miner.wait_exit(60s);
-    EXPECT_LT(Clock::now() - signalled, 20s) << "the drain's 10 s and the last batches";
-    const BridgeCounters pool = counters_of(bridge);
-
-    expect_orderly_end(miner, status, pool);
-    const std::string out = miner.out();
-    EXPECT_LT(peak_kib.value_or(0), 256u * 1024) << "KiB";
-    EXPECT_LE(blocks_printed(out).size(), 1024u + 8) << "the blocks kept, and those in flight";
-    EXPECT_LE(occurrences(out, "blocks dropped since"), 3u + 1) << "at most one a 10 s, and one at the end";
-    const std::size_t last = out.rfind("[pool] ", out.rfind(" blocks dropped since "));
-    ASSERT_NE(last, std::string::npos);
-    EXPECT_GT(std::stoull(out.substr(last + 7)), 0u) << "the last line counts them all";
-}
-
 // ---- A GPU call that takes long, or hangs, at the shutdown --------------------------------
 
 // The stand-in's hold of the n-th batch collect of the process.
@@ -690,6 +662,40 @@ Env held_collect(int nth, std::chrono::milliseconds hold) {
 // blocks in every batch.
 const std::vector<std::string> SMALL_BATCHES = {"--gpu-list", "0", "--blocks", "8", "--threads", "256", "--iters", "4"};
 constexpr std::uint64_t SMALL_BATCH = 8 * 256 * 4;
+constexpr std::uint64_t DEFAULT_CAP = 256;  // candidates a batch reports at most
+
+// A pool that never answers a submission, and every share a block: blocks
+// come far faster than they go. The queue holds 1024 of them; the GPU
+// worker with one more then waits for room, hashing nothing, with a line
+// at most every 10 s. At the SIGINT every block found, more than the bound,
+// is either at the pool or on a line with its nonce; memory and the lines
+// stay bounded by what is kept, and the shutdown by its 10 s.
+TEST(Drills, BlocksBeyondTheQueueBoundWaitAndNoneIsLost) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--fault",
+                          "submit:hang@*"});
+    Miner miner(mining_args(bridge.url(), SMALL_BATCHES));
+    ASSERT_TRUE(miner.wait_for_text("[pool] block queue full (1024 blocks) since ", 120s)) << miner.out().substr(0, 4000);
+    const std::size_t at_full = miner.out().find("[pool] block queue full");
+    EXPECT_TRUE(miner.wait_for_text("[stats] 0.0 MH/s", 30s, 1, at_full)) << "no hashing while the GPU waits";
+    const PoolJob job = current_job(bridge);
+    const std::optional<std::uint64_t> peak_kib = miner.peak_resident_kib();
+    const auto signalled = Clock::now();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(60s);
+    EXPECT_LT(Clock::now() - signalled, 20s) << "the drain's 10 s and the last batches";
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_LT(peak_kib.value_or(0), 256u * 1024) << "KiB";
+    EXPECT_GT(blocks_printed(out).size(), 1024u) << "the bound's worth, and the blocks that waited for room";
+    EXPECT_LE(blocks_printed(out).size(), 1024u + 2 * DEFAULT_CAP + 8) << "the queue, two batches and those in flight";
+    EXPECT_EQ(occurrences(out, "blocks dropped"), 0u);
+    const std::size_t last = out.rfind("[pool] block queue full");
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_NE(out.find("waits in all", last), std::string::npos) << "a last line at the shutdown";
+    expect_every_block_accounted(out, job, s, pool, Unanswered::dropped);
+}
 
 // One GPU, every share a block, and its first collect held for 35 s: the
 // SIGINT comes while it waits, and both of its batches, blocks in them,
@@ -744,6 +750,149 @@ TEST(Drills, SecondSignalEndsTheShutdownWhileAGpuCallHangs) {
     EXPECT_EQ(s.hashes, 2 * SMALL_BATCH) << "the two batches collected before the hold";
     EXPECT_GE(blocks_unconfirmed(out).size(), 4u) << "the four held by the pool";
     expect_every_block_accounted(out, job, s, pool, Unanswered::dropped);
+}
+
+// ---- What the pool answers to a block ------------------------------------------------
+
+// The nonces the pool was sent, from its request log.
+std::set<std::string> nonces_sent(const fs::path& log) {
+    std::set<std::string> sent;
+    std::istringstream lines(read_file(log));
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json body = nlohmann::json::parse(nlohmann::json::parse(line).at("body").get<std::string>());
+        if (body.at("method") == "quantus_submitWork") sent.insert(body.at("params").at("nonce").get<std::string>());
+    }
+    return sent;
+}
+
+// The nonces of the "block REFUSED" lines, each with its job and difficulty.
+std::vector<LostBlock> blocks_refused(const std::string& out) {
+    static const std::regex line(
+        R"(\[GPU\d+\] block REFUSED by the pool \((-?\d+): [^\n]*\) job (\S+) diff≈(\S+) nonce ([0-9a-f]{128})\n)");
+    std::vector<LostBlock> refused;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        refused.push_back({"REFUSED", (*it)[1].str(), (*it)[2].str(), (*it)[3].str(), (*it)[4].str()});
+    return refused;
+}
+
+struct BlockAnswer {
+    const char* name;
+    std::string fault;  // every submission
+    bool pool_keeps;    // the pool records the block before it answers
+};
+
+void PrintTo(const BlockAnswer& a, std::ostream* out) { *out << a.name; }
+
+class PoolAnswersToBlocks : public ::testing::TestWithParam<BlockAnswer> {};
+
+// Every share a block, and each submission answered the row's way. A 504
+// from a gateway that passed the request on: the pool has the block, so it
+// is never printed lost, only unconfirmed. A refusal such as −32603: the
+// block is printed with its nonce, to be handed in once the pool is well.
+// Either way, each block sent is on a line that gives its job, difficulty
+// and nonce.
+TEST_P(PoolAnswersToBlocks, EveryBlockSentIsPrintedWithItsNonce) {
+    const BlockAnswer a = GetParam();
+    TempDir dir;
+    const fs::path log = dir.path() / "requests.jsonl";
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024, "--log-requests",
+                          log.string(), "--fault", a.fault});
+    Miner miner(mining_args(bridge.url(), throttled_gpu()));
+    ASSERT_TRUE(miner.wait_for([&](const std::string&) { return bridge.counters().submit >= 8; }, 60s)) << miner.out();
+    const PoolJob job = current_job(bridge);
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(60s);
+    const BridgeCounters pool = counters_of(bridge);
+
+    EXPECT_EQ(status, 0) << miner.err();
+    const std::string out = miner.out();
+    EXPECT_EQ(occurrences(out, "\nsummary: "), 1u);
+    const std::set<std::string> sent = nonces_sent(log);
+    ASSERT_FALSE(sent.empty());
+    std::set<std::string> on_a_line;
+    for (const LostBlock& b : blocks_lost(out)) EXPECT_FALSE(sent.contains(b.nonce)) << "printed lost, but sent";
+    for (const LostBlock& b : blocks_unconfirmed(out)) on_a_line.insert(b.nonce);
+    for (const LostBlock& b : blocks_refused(out)) {
+        on_a_line.insert(b.nonce);
+        EXPECT_EQ(b.job_id, job.id);
+        EXPECT_EQ(b.diff, fmt::format("{:.3f}", hash_difficulty(pow_hash(job, *hex_decode_array<64>(b.nonce)))));
+    }
+    for (const std::string& nonce : sent) EXPECT_TRUE(on_a_line.contains(nonce)) << nonce;
+    if (a.pool_keeps) {
+        EXPECT_GE(pool.blocks, sent.size()) << pool;
+        EXPECT_TRUE(blocks_refused(out).empty());
+    } else {
+        EXPECT_EQ(blocks_refused(out).size(), pool.submit) << "one line a refusal";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drills, PoolAnswersToBlocks,
+    ::testing::Values(BlockAnswer{"GatewayTimeoutAfterThePoolTookIt", "submit:served-reply:504:gateway timeout@*", true},
+                      BlockAnswer{"BadGatewayAfterThePoolTookIt", "submit:served-reply:502:bad gateway@*", true},
+                      BlockAnswer{"InternalErrorRefusal",
+                                  R"(submit:reply:200:{"error":{"code":-32603,"message":"internal error, retry later"}}@*)",
+                                  false}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// ---- A name resolver that turns slow ----------------------------------------------------
+
+// The environment that makes the submissions' name lookups take 30 s (the
+// job poller's stay quick), for a pool named "pool.slow-dns.test".
+Env slow_submission_lookups() {
+    const char* given = std::getenv("ASAN_OPTIONS");
+    // The shim comes before the sanitizer's runtime in the preload list.
+    const std::string asan = fmt::format("{}{}verify_asan_link_order=0", given ? given : "", given ? ":" : "");
+    return {{"LD_PRELOAD", SLOW_DNS_SHIM},
+            {"OVIK_TEST_SLOW_DNS_THREADS", "submit"},
+            {"OVIK_TEST_SLOW_DNS_MS", "30000"},
+            {"ASAN_OPTIONS", asan}};
+}
+
+// The pool is named, and every submission's lookup of its name hangs for
+// 30 s, as with a resolver whose server is gone: blocks queue up behind
+// four lookups. The shutdown is bounded however long a lookup takes: a
+// second signal ends it at once, and every block found is on a line.
+TEST(Drills, SecondSignalEndsTheShutdownWhileANameResolves) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024});
+    const std::string named = "http://pool.slow-dns.test:" + std::to_string(bridge.port());
+    Miner miner(mining_args(named, throttled_gpu()), slow_submission_lookups());
+    ASSERT_TRUE(miner.wait_for([](const std::string& out) { return last_stats_figure(out, "queue") >= 8u; }, 60s))
+        << miner.out();
+    const PoolJob job = current_job(bridge);
+    ASSERT_TRUE(miner.signal(SIGINT));
+    ASSERT_TRUE(miner.wait_for_text("shutdown requested", 10s));
+    std::this_thread::sleep_for(500ms);
+    const auto second = Clock::now();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(60s);
+    EXPECT_LT(Clock::now() - second, 2s) << "at once, whatever the lookups do";
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    const std::string out = miner.out();
+    EXPECT_EQ(pool.submit, 0u) << "no lookup ever ended";
+    EXPECT_FALSE(blocks_printed(out).empty());
+    expect_every_block_accounted(out, job, s, pool, Unanswered::dropped);
+}
+
+// The same lookups with one signal: the shutdown ends within its drain's
+// 10 s and the bound it waits past them, not when the lookups end.
+TEST(Drills, OneSignalEndsTheShutdownInBoundWhileANameResolves) {
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_1024, "--block-target", SHARE_1_IN_1024});
+    const std::string named = "http://pool.slow-dns.test:" + std::to_string(bridge.port());
+    Miner miner(mining_args(named, throttled_gpu()), slow_submission_lookups());
+    ASSERT_TRUE(miner.wait_for([](const std::string& out) { return last_stats_figure(out, "queue") >= 8u; }, 60s))
+        << miner.out();
+    const PoolJob job = current_job(bridge);
+    const auto signalled = Clock::now();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(60s);
+    EXPECT_LT(Clock::now() - signalled, 16s) << "the drain's 10 s, its bound and the last batch";
+    const BridgeCounters pool = counters_of(bridge);
+
+    const Summary s = expect_orderly_end(miner, status, pool);
+    expect_every_block_accounted(miner.out(), job, s, pool, Unanswered::dropped);
 }
 
 // ---- Garbage and 503 answers, then recovery -------------------------------------------
@@ -1054,6 +1203,31 @@ INSTANTIATE_TEST_SUITE_P(Drills, Signals,
                                            SignalCase{"SigintTwice", Phase::shutdown, SIGINT, SIGINT},
                                            SignalCase{"SigtermThenSigint", Phase::shutdown, SIGTERM, SIGINT}),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// A second signal during the start-up (here the auto-tune, which takes
+// minutes on a rig of eight GPUs) ends the process at once, status 0,
+// with nothing of the cut-off tune saved. The first alone waits for the
+// threads, as above.
+TEST(Drills, SecondSignalDuringTheAutotuneExitsAtOnce) {
+    TempDir config;
+    BridgeProcess bridge({"--share-target", SHARE_1_IN_65536});
+    std::vector<std::string> args = mining_args(bridge.url(), {"--gpu-list", "0", "--kernel", "energy"});
+    std::erase(args, "--no-autotune");
+    Miner miner(args, {{"XDG_CONFIG_HOME", config.path().string()}}, false);
+    ASSERT_TRUE(miner.wait_for_text("measuring kernels and batch geometry", 30s)) << miner.out();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    std::this_thread::sleep_for(500ms);
+    const auto second = Clock::now();
+    ASSERT_TRUE(miner.signal(SIGINT));
+    const std::optional<int> status = miner.wait_exit(30s);
+    EXPECT_LT(Clock::now() - second, 2s);
+    EXPECT_EQ(status, 0) << miner.err();
+    const std::string out = miner.out();
+    EXPECT_NE(out.find("stop requested twice during the start-up — exiting now\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("[tune] GPU0 → "), std::string::npos) << "the tune was cut off";
+    EXPECT_FALSE(fs::exists(config.path() / "ovik_dtc" / "tune.json"));
+    EXPECT_EQ(bridge.counters().getwork, 0u) << "no thread started";
+}
 
 // Standard output's reader goes away (a pipe into `head` that exited, a log
 // collector that crashed): every console write fails, from the banner on,

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <regex>
 #include <set>
+#include <system_error>
 
 #include "src/main/main_loop.hpp"
 #include "tests/gpu/stand_in_devices.hpp"
@@ -76,10 +77,11 @@ protected:
         MinerSeams seams;
         seams.shutdown_requested = &shutdown;
         seams.lines = lines.output;
+        if (adjust_seams) adjust_seams(seams);
         std::optional<MinerThreads> miner = start_miner_threads(cli, std::move(slots),
                                                          std::make_shared<DevFeeState>(std::nullopt, 1, steady_now()),
                                                          getwork, submit, seams);
-        EXPECT_FALSE(miner->start_failure);
+        EXPECT_EQ(miner->start_failure.has_value(), expect_start_failure);
         stats = miner->shared.mining.stats;
         hash_counters = miner->shared.hash_counters;
         stop_flag = miner->shared.mining.stop_flag;
@@ -101,7 +103,8 @@ protected:
             if (reached || tick >= 600) shutdown.store(true);
         };
         if (ticks == 0) shutdown.store(true);
-        return run_main_loop(*miner, cli.stats_every, loop).status;
+        last_end = run_main_loop(*miner, cli.stats_every, loop);
+        return last_end.status;
     }
 
     std::uint64_t total_hashes() const {
@@ -123,6 +126,9 @@ protected:
     std::shared_ptr<MinerStats> stats;
     std::shared_ptr<HashCounters> hash_counters;
     std::shared_ptr<std::atomic<bool>> stop_flag;
+    std::function<void(MinerSeams&)> adjust_seams;
+    bool expect_start_failure = false;
+    ShutdownEnd last_end;
 };
 
 const std::regex STATS_LINE(
@@ -213,6 +219,58 @@ TEST_F(MinerRun, GpuFailureMidMiningShutsTheWholeMinerDownInOrder) {
     EXPECT_EQ(lines.matching(std::regex("^shutdown requested")).size(), 1u);
     EXPECT_EQ(lines.matching(SUMMARY_LINE).size(), 1u);
     EXPECT_EQ(sim::live_objects().streams, 0u) << "both contexts destroyed: the other worker stopped too";
+}
+
+// A miner thread that cannot be created, or one that runs out of memory:
+// the threads that did start stop through the ordinary shutdown (its line,
+// the summary), none is left running, and the status is a failure.
+TEST_F(MinerRun, AThreadNotStartedOrOutOfMemoryStopsTheMinerInOrder) {
+    struct Case {
+        const char* what;
+        std::function<void(MinerSeams&)> adjust;
+        bool start_fails;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"the second GPU's thread refused",
+         [](MinerSeams& seams) {
+             seams.before_thread_start = [](const std::string& name) {
+                 if (name == "gpu1") throw std::system_error(EAGAIN, std::generic_category());
+             };
+         },
+         true, ""},
+        {"out of memory in the GPU workers",
+         [](MinerSeams& seams) {
+             seams.random = [](std::span<std::uint8_t>) -> Result<void> { throw std::bad_alloc(); };
+         },
+         false, "out of memory: the miner stops"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        shutdown.store(false);
+        lines.out.clear();
+        lines.err.clear();
+        adjust_seams = c.adjust;
+        expect_start_failure = c.start_fails;
+        BridgeProcess bridge({"--share-target", SHARE_TARGET});
+        EXPECT_EQ(run(bridge, {{KernelKind::energy, DEVICE_90}, {KernelKind::energy, DEVICE_89}}, 600),
+                  GPU_FAILURE_STATUS);
+        if (c.start_fails) {
+            ASSERT_TRUE(last_end.start_failure);
+            EXPECT_EQ(last_end.start_failure->chain(),
+                      "cannot start the miner's threads: " + std::generic_category().message(EAGAIN));
+        } else {
+            EXPECT_FALSE(last_end.start_failure);
+            ASSERT_FALSE(lines.err.empty());
+            EXPECT_NE(lines.err[0].find(c.err), std::string::npos) << lines.err[0];
+        }
+        EXPECT_FALSE(last_end.threads_left_running);
+        EXPECT_EQ(lines.matching(std::regex("^shutdown requested")).size(), 1u);
+        EXPECT_EQ(lines.matching(SUMMARY_LINE).size(), 1u);
+        const std::multiset<std::string> names = thread_names();
+        for (const char* name : {"getwork", "submit0", "submit1", "gpu1", "gpu2"}) EXPECT_EQ(names.count(name), 0u) << name;
+        EXPECT_EQ(sim::live_objects().streams, 0u) << "every GPU context destroyed";
+    }
 }
 
 TEST_F(MinerRun, StopWithinTheFirstTickGivesNoStatsLine) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -249,6 +250,39 @@ TEST_F(GpuWorkerTest, AThrottleOfAnyLengthPausesInSlicesThatAStopEnds) {
     EXPECT_EQ((*hash_counters)[0].load(), 2u * 128) << "the batch in flight is collected at the stop";
     const std::vector<std::chrono::steady_clock::duration> want = {50ms, 100ms, 100ms, 100ms, 100ms};
     EXPECT_EQ(gate->pauses(), want);
+}
+
+// With the block queue at its bound, the worker holds its batch, hashing
+// nothing more, and counts the batch's hashes only once its blocks are
+// queued: a count never covers a block that is not yet in the queue.
+TEST_F(GpuWorkerTest, ABlockWaitingForRoomHoldsItsBatchUncounted) {
+    Bytes64 easiest;
+    easiest.fill(0xff);
+    const auto queued = make_job("old", 9, easiest);
+    for (std::uint32_t i = 0; i < BLOCK_CAPACITY; ++i) {
+        Share block{};
+        block.job = queued;
+        block.is_block = true;
+        std::memcpy(block.nonce.data(), &i, sizeof i);
+        queue_push(*queue, block, [](std::string_view) { return true; });
+    }
+    start(KernelKind::energy, DEVICE_90, {2, 32, 2});
+    auto job = std::make_shared<Job>(*make_job("j", 7, easiest));
+    job->block_target = easiest;  // every hash a block
+    job_slot_install(*slot, job);
+    gate->open();
+    const auto waited_for = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(1ms);
+        return done();
+    };
+    ASSERT_TRUE(waited_for([&] { return queue_block_waits(*queue).waiting == 1; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(queue_block_waits(*queue).waiting, 1u) << "still waiting";
+    EXPECT_EQ((*hash_counters)[0].load(), 0u) << "the batch is not counted before its blocks are queued";
+    queue_lift_block_bound(*queue);
+    EXPECT_TRUE(waited_for([&] { return (*hash_counters)[0].load() >= 2u * 128; }));
+    EXPECT_GT(queue_len(*queue), BLOCK_CAPACITY) << "the waiting blocks went in";
+    EXPECT_EQ(stats->abandoned.load(), 0u);
 }
 
 TEST_F(GpuWorkerTest, CandidatesBeyondTheCapacityAreCountedAndTheRestReHashed) {

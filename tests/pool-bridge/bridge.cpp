@@ -176,6 +176,9 @@ bool Bridge::apply_fault(const Fault& fault, const httplib::Request& request, ht
             answer_json(response, error_answer(call.id, {NO_JOB, "no job", data}));
             return true;
         }
+        case FaultMode::served_reply:
+            serve(call);
+            [[fallthrough]];
         case FaultMode::reply:
             response.status = fault.status;
             response.set_content(fault.text, "application/json");

@@ -23,6 +23,8 @@ const char* const BRIDGE_USAGE =
     "  --log-requests FILE  append one JSON line per request\n"
     "  --fault FAULT        METHOD:MODE[:ARGS][@N|@*], repeatable; METHOD is getwork,\n"
     "                       submit or any; MODE is no-work[:RETRY_MS], reply:STATUS:BODY,\n"
+    "                       served-reply:STATUS:BODY (the call served and counted as usual,\n"
+    "                       then answered so, as by a gateway that timed out),\n"
     "                       reply-repeat:STATUS:COUNT:TEXT, redirect:N, redirect-loop,\n"
     "                       delay:MS, close, stale or hang (hold the request unanswered\n"
     "                       until the client gives up, or answer it at bridge_recover)\n";
@@ -67,10 +69,10 @@ Result<void> parse_mode_arguments(Fault& fault, std::string_view mode, std::stri
         fault.retry_in_ms = *retry;
         return {};
     }
-    if (mode == "reply") {
-        fault.mode = FaultMode::reply;
+    if (mode == "reply" || mode == "served-reply") {
+        fault.mode = mode == "reply" ? FaultMode::reply : FaultMode::served_reply;
         const auto status = take_field(args);
-        if (!has_args || !status) return fail("reply needs STATUS:BODY");
+        if (!has_args || !status) return fail("{} needs STATUS:BODY", mode);
         auto parsed = parse_status(*status);
         if (!parsed) return std::unexpected(parsed.error());
         fault.status = *parsed;

@@ -14,7 +14,7 @@
 
 enum class FaultMethod { getwork, submit, any };
 
-enum class FaultMode { no_work, reply, reply_repeat, redirect, redirect_loop, delay, close, stale, hang };
+enum class FaultMode { no_work, reply, served_reply, reply_repeat, redirect, redirect_loop, delay, close, stale, hang };
 
 // One --fault: applies to the next `count` requests of its method (nullopt:
 // to all of them, for ever).
