@@ -69,12 +69,14 @@ private:
 };
 
 // GPU workers waiting for room in the block queue: a line as soon as the
-// first wait is seen, then at most one every 10 s while more come, and a
-// last one at the shutdown; each gives how many blocks wait now, how many
-// waits there were, and since when.
+// first wait is seen, then at most one every 10 s while workers wait or
+// more waits come, and a last one at the shutdown if any came since; each
+// gives how many blocks wait now, how many waits there were, and since
+// when the queue first filled.
 void MainLoop::report_block_waits(MonoTime now, bool at_shutdown) {
     const BlockWaits waits = queue_block_waits(*m_.shared.mining.queue);
-    if (waits.total == block_waits_shown_) return;
+    const bool new_waits = waits.total != block_waits_shown_;
+    if (!new_waits && (waits.waiting == 0 || at_shutdown)) return;
     if (!first_wait_seen_) {
         first_wait_seen_ = now;
     } else if (!at_shutdown && now - last_wait_line_ < BLOCK_WAITS_LINE_EVERY) {
