@@ -164,8 +164,8 @@ std::uint64_t largest_tuned_batch(KernelKind kind, int ordinal, std::uint32_t sm
 // not.
 constexpr std::uint64_t CACHED_BATCH_MARGIN = 4;
 
-// 10^12 hashes a second: some hundred times any card's rate. A rate above it
-// was not measured.
+// 10^12 hashes a second, orders of magnitude above any card's rate: a rate
+// above it was not measured.
 constexpr double MAX_CACHED_MHS = 1e6;
 
 // Whether the record could have come from the tuner: a variant's name, a
