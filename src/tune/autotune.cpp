@@ -7,6 +7,7 @@
 
 #include "src/gpu/gpu_context.hpp"
 #include "src/ui/colors.hpp"
+#include "src/ui/console_safe.hpp"
 
 namespace {
 
@@ -141,21 +142,55 @@ Result<TuningDecision> autotune_gpu(int ordinal, const std::string& label, int s
 
 namespace {
 
-// The variant a cached record runs: its name's, energy for a name that
-// names none.
-KernelKind kind_of_record(const Tuning& e) { return chosen_or_energy(parse_kernel_name(e.variant)); }
+// The variant a cached record names, by the exact name the tuner writes;
+// none for any other text.
+KernelKind kind_of_record(const Tuning& e) {
+    const KernelKind kind = parse_kernel_name(e.variant);
+    return kind != KernelKind::none && kernel_name(kind) == e.variant ? kind : KernelKind::none;
+}
 
-// Whether a cached record of variant `kind` may serve this slot; the first
-// failing test ends it. A geometry that the command line would refuse (a
-// zero, or past the launch bounds) is a broken record: measured again.
-bool usable(const Tuning& e, KernelKind kind, const TuningInputs& in) {
+// The largest batch the tuner tries for `kind` on `sms` multiprocessors: its
+// plan's first geometry or one of its candidates.
+std::uint64_t largest_tuned_batch(KernelKind kind, int ordinal, std::uint32_t sms) {
+    const GeometryPlan plan = geometry_plan(kind, ordinal);
+    std::uint64_t largest = batch_of(geometry_of(plan.first, sms));
+    for (const GeometryStep& step : plan.tuner) largest = std::max(largest, batch_of(geometry_of(step, sms)));
+    return largest;
+}
+
+// A cached batch may be this many times the largest the tuner now tries, so
+// that records of a tuner with somewhat longer batches stay usable, while a
+// planted one of hours per batch (a stop waits for the batch in flight) does
+// not.
+constexpr std::uint64_t CACHED_BATCH_MARGIN = 4;
+
+// 10^12 hashes a second, orders of magnitude above any card's rate: a rate
+// above it was not measured.
+constexpr double MAX_CACHED_MHS = 1e6;
+
+// Whether the record could have come from the tuner: a variant's name, a
+// geometry the command line would accept (no zero, within the launch
+// bounds), a batch within the margin of the tuner's largest and a rate
+// between 0 and the ceiling.
+bool plausible(const Tuning& e, KernelKind kind, const TuningInputs& in) {
+    if (kind == KernelKind::none) return false;
     const LaunchGeometry geometry{e.blocks, e.threads, e.iters};
     if (e.blocks == 0 || e.threads == 0 || e.iters == 0 || !check_launch_bounds(geometry)) return false;
+    const auto sms = static_cast<std::uint32_t>(std::max(in.sm_count, 1));
+    if (batch_of(geometry) > CACHED_BATCH_MARGIN * largest_tuned_batch(kind, in.ordinal, sms)) return false;
+    return e.mhs >= 0 && e.mhs <= MAX_CACHED_MHS;
+}
+
+// Whether a cached record of variant `kind` may serve this slot; the first
+// failing test ends it. A record the tuner could not have written is broken:
+// measured again.
+bool usable(const Tuning& e, KernelKind kind, const TuningInputs& in) {
+    if (!plausible(e, kind, in)) return false;
     if (in.choice != KernelKind::none && kind != in.choice) return false;
     const Result<std::vector<KernelKind>> candidates = kernel_candidates(in.ordinal);
     if (!candidates || std::ranges::find(*candidates, kind) == candidates->end()) return false;
     if (e.threads > gpu_max_threads(kind, in.ordinal)) return false;
-    if (in.manual_geometry && geometry != in.base) return false;
+    if (in.manual_geometry && LaunchGeometry{e.blocks, e.threads, e.iters} != in.base) return false;
     return true;
 }
 
@@ -172,7 +207,7 @@ Result<TuningDecision> decide_tuning(const TuningInputs& in, TuneCache& cache, c
         if (const KernelKind kind = kind_of_record(e); usable(e, kind, in)) {
             seams.lines.out(fmt::format(
                 "[tune] GPU{} {}: cached — {} {}×{}×{} ({:.1f} MH/s when measured; --retune to measure again)",
-                in.ordinal, in.label, e.variant, e.blocks, e.threads, e.iters, e.mhs));
+                in.ordinal, in.label, console_safe_cut(e.variant), e.blocks, e.threads, e.iters, e.mhs));
             return TuningDecision{e, kind};
         }
     }

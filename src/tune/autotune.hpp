@@ -69,6 +69,8 @@ struct TuningInputs {
 
 // The slot's record: --no-autotune, a usable cached record, or a
 // measurement (stored in the cache under auto without geometry options). A
-// cached record's variant name that names none runs energy.
+// cached record the tuner could not have written (a variant that is not a
+// variant's name, a batch far beyond the tuner's, a rate beyond any card's)
+// is broken: measured again, and replaced where a measurement is stored.
 Result<TuningDecision> decide_tuning(const TuningInputs& in, TuneCache& cache,
                                      const AutotuneSeams& seams = AutotuneSeams{});

@@ -1,6 +1,8 @@
 #include "src/tune/tune_cache.hpp"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -8,8 +10,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <utility>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -24,8 +32,7 @@ Error os_error(int code) { return Error(fmt::format("{} (os error {})", std::str
 
 // ---- Path ------------------------------------------------------------------
 
-// "a" + "b" -> "a/b", "a/" + "b" -> "a/b", "" + "b" -> "b": an empty HOME
-// must give a relative path, not one under the root.
+// "a" + "b" -> "a/b", "a/" + "b" -> "a/b".
 std::string join(std::string_view base, std::string_view tail) {
     std::string joined(base);
     if (!joined.empty() && joined.back() != '/') joined += '/';
@@ -33,11 +40,30 @@ std::string join(std::string_view base, std::string_view tail) {
     return joined;
 }
 
-// The variable's value when it is set and valid UTF-8.
-const char* utf8_env(const char* name) {
+// A directory text that may serve as a base: present, not empty, valid UTF-8.
+bool usable_base(const std::optional<std::string>& dir) { return dir && !dir->empty() && is_valid_utf8(*dir); }
+
+std::optional<std::string> env_value(const char* name) {
     const char* value = std::getenv(name);
-    if (value == nullptr || !is_valid_utf8(value)) return nullptr;
-    return value;
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+// The home directory of the process's user in the password database.
+std::optional<std::string> account_home() {
+    long hinted = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(hinted > 0 ? static_cast<std::size_t>(hinted) : 1024);
+    for (;;) {
+        struct passwd entry{};
+        struct passwd* found = nullptr;
+        const int code = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (code == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (code != 0 || found == nullptr || found->pw_dir == nullptr) return std::nullopt;
+        return std::string(found->pw_dir);
+    }
 }
 
 // ---- Reading -----------------------------------------------------------------
@@ -328,43 +354,96 @@ Result<void> make_directory_tree(const std::filesystem::path& dir) {
     return std::unexpected(os_error(code));
 }
 
-// A new file at `path`: O_EXCL never opens what is already there, and with it
-// a link at the name is not followed either. What an earlier save left (or
-// anyone planted) is unlinked, which removes a link and never its target. A
-// second find at the name, someone racing us, is a failure.
-Result<int> create_new_file(const std::filesystem::path& path) {
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0 && errno == EEXIST) {
-        if (::unlink(path.c_str()) != 0) return std::unexpected(os_error(errno));
-        fd = ::open(path.c_str(), flags, 0666);
+// Closes the descriptor at the end of its scope; a lock taken on it ends too.
+class OwnedFd {
+public:
+    explicit OwnedFd(int fd) : fd_(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    OwnedFd& operator=(OwnedFd&&) = delete;
+    ~OwnedFd() {
+        if (fd_ >= 0) ::close(fd_);
     }
-    if (fd < 0) return std::unexpected(os_error(errno));
-    return fd;
+
+private:
+    int fd_;
+};
+
+// One message, as the start-up shows only an error's first.
+std::unexpected<Error> lock_error(const std::filesystem::path& lock_path, int code) {
+    return std::unexpected(Error(fmt::format("lock {}: {}", lock_path.string(), os_error(code).message())));
 }
 
-Result<void> write_new_file(const std::filesystem::path& path, std::string_view text) {
-    const Result<int> created = create_new_file(path);
-    if (!created) return std::unexpected(created.error());
-    const int fd = *created;
+// The save's exclusive hold on the lock file, taken without blocking and
+// polled until `wait` has passed: a save stuck elsewhere must not hold up
+// the start. The lock file is never removed (a removed one would let two
+// savers each lock a different file), and never opened through a link.
+Result<OwnedFd> take_save_lock(const std::filesystem::path& lock_path, std::chrono::milliseconds wait) {
+    const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return lock_error(lock_path, errno);
+    }
+    OwnedFd owned(fd);
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return owned;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return lock_error(lock_path, errno);
+        if (std::chrono::steady_clock::now() >= deadline)
+            return fail("{} held by another save for {:.1f} s", lock_path.string(),
+                        std::chrono::duration<double>(wait).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// "tune.json.tmp.{pid}.{n}.{random}": a name no other save, in this process
+// or another, picks.
+std::filesystem::path temporary_name(const std::filesystem::path& path) {
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) random = 0;
+    return fmt::format("{}.tmp.{}.{}.{:016x}", path.string(), ::getpid(), counter++, random);
+}
+
+// A new file beside `path`, by O_EXCL never one already there nor anything a
+// link there points to; a name already taken is followed by another.
+Result<std::pair<std::filesystem::path, int>> create_temporary_file(const std::filesystem::path& path) {
+    constexpr int ATTEMPTS = 8;
+    for (int attempt = 1;; ++attempt) {
+        std::filesystem::path name = temporary_name(path);
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) return std::pair{std::move(name), fd};
+        if (errno != EEXIST || attempt == ATTEMPTS) return std::unexpected(os_error(errno));
+    }
+}
+
+Result<void> write_all(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t put = ::write(fd, text.data(), text.size());
         if (put < 0) {
             if (errno == EINTR) continue;
-            const int code = errno;
-            ::close(fd);
-            return std::unexpected(os_error(code));
+            return std::unexpected(os_error(errno));
         }
-        if (put == 0) {
-            ::close(fd);
-            return fail("failed to write whole buffer");
-        }
+        if (put == 0) return fail("failed to write whole buffer");
         text.remove_prefix(static_cast<std::size_t>(put));
     }
+    return {};
+}
+
+// The text in a new temporary file renamed over `path`; the temporary file
+// is gone again when any step fails.
+Result<void> replace_file(const std::filesystem::path& path, std::string_view text) {
+    const auto created = create_temporary_file(path);
+    if (!created) return std::unexpected(created.error());
+    const auto& [temporary, fd] = *created;
+    Result<void> done = write_all(fd, text);
     // On Linux the descriptor is gone even when close reports EINTR, so only
     // other errors (a delayed write error, say) count.
-    if (::close(fd) != 0 && errno != EINTR) return std::unexpected(os_error(errno));
-    return {};
+    if (::close(fd) != 0 && errno != EINTR && done) done = std::unexpected(os_error(errno));
+    if (done && ::rename(temporary.c_str(), path.c_str()) != 0) done = std::unexpected(os_error(errno));
+    if (!done) ::unlink(temporary.c_str());
+    return done;
 }
 
 }  // namespace
@@ -373,12 +452,19 @@ std::string tune_cache_key(std::string_view label, std::string_view bus_id, doub
     return fmt::format("{}|{}|{:.0f}W|{}", label, bus_id, power_limit_w, TUNING_VERSION);
 }
 
+std::filesystem::path tune_cache_path(const TuneCacheHomes& homes) {
+    if (usable_base(homes.xdg_config_home)) return join(join(*homes.xdg_config_home, "ovik_dtc"), "tune.json");
+    if (usable_base(homes.home)) return join(join(join(*homes.home, ".config"), "ovik_dtc"), "tune.json");
+    // A relative entry would again be the working directory's.
+    if (usable_base(homes.account_home) && homes.account_home->front() == '/')
+        return join(join(join(*homes.account_home, ".config"), "ovik_dtc"), "tune.json");
+    return {};
+}
+
 std::filesystem::path tune_cache_path() {
-    if (const char* xdg = utf8_env("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0')
-        return join(join(xdg, "ovik_dtc"), "tune.json");
-    if (const char* home = utf8_env("HOME"); home != nullptr)
-        return join(join(join(home, ".config"), "ovik_dtc"), "tune.json");
-    return "./.config/ovik_dtc/tune.json";
+    TuneCacheHomes homes{env_value("XDG_CONFIG_HOME"), env_value("HOME"), std::nullopt};
+    if (!usable_base(homes.xdg_config_home) && !usable_base(homes.home)) homes.account_home = account_home();
+    return tune_cache_path(homes);
 }
 
 TuneCache tune_cache_parse(std::string_view text) {
@@ -401,8 +487,14 @@ TuneCache tune_cache_load(const std::filesystem::path& path) {
 std::string tune_cache_text(const TuneCache& cache) {
     if (cache.entries.empty()) return "{}";
     std::string out = "{\n";
+    // Sorted by key, so that the file's text depends on its records alone,
+    // not on the order in which loads and merges filled the map.
+    std::vector<const std::pair<const std::string, Tuning>*> records;
+    for (const auto& entry : cache.entries) records.push_back(&entry);
+    std::ranges::sort(records, {}, [](const auto* entry) { return std::string_view(entry->first); });
     bool first = true;
-    for (const auto& [key, tuning] : cache.entries) {
+    for (const auto* entry : records) {
+        const auto& [key, tuning] = *entry;
         if (!first) out += ",\n";
         first = false;
         out += "  ";
@@ -422,17 +514,22 @@ std::string tune_cache_text(const TuneCache& cache) {
     return out;
 }
 
-Result<void> tune_cache_save(const TuneCache& cache) { return tune_cache_save(cache, tune_cache_path()); }
+Result<void> tune_cache_save(const TuneCache& cache) { return tune_cache_save(cache, tune_cache_path());
+}
 
-Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path& path) {
+Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path& path,
+                             std::chrono::milliseconds lock_wait) {
+    if (path.empty())
+        return fail("no home directory (HOME and XDG_CONFIG_HOME unset or empty, none in the password database)");
     const std::filesystem::path dir = path.parent_path();
     if (auto made = make_directory_tree(dir); !made)
         return std::unexpected(std::move(made.error()).context(fmt::format("mkdir {}", dir.string())));
 
-    std::filesystem::path temporary = path;
-    temporary.replace_extension(".json.tmp");
-    if (auto written = write_new_file(temporary, tune_cache_text(cache)); !written) return written;
-    // The temporary file stays behind on failure: the next save replaces it.
-    if (::rename(temporary.c_str(), path.c_str()) != 0) return std::unexpected(os_error(errno));
-    return {};
+    const Result<OwnedFd> lock = take_save_lock(path.string() + ".lock", lock_wait);
+    if (!lock) return std::unexpected(lock.error());
+    // Another miner may have saved since this one loaded: its records of
+    // other keys are kept, this one's win for its own.
+    TuneCache merged = tune_cache_load(path);
+    for (const auto& [key, tuning] : cache.entries) merged.entries.insert_or_assign(key, tuning);
+    return replace_file(path, tune_cache_text(merged));
 }

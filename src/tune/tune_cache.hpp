@@ -10,9 +10,11 @@
 // tunes again and rewrites it). Nothing is ever printed from here.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,10 +42,21 @@ struct TuneCache {
 // nearest whole number (ties to even) and written without decimals.
 std::string tune_cache_key(std::string_view label, std::string_view bus_id, double power_limit_w);
 
+// Where the cache's home may come from: the two variables (unset: nullopt)
+// and the account's home directory in the password database.
+struct TuneCacheHomes {
+    std::optional<std::string> xdg_config_home, home, account_home;
+};
+
 // $XDG_CONFIG_HOME/ovik_dtc/tune.json when that is set, valid UTF-8 and not
-// empty; else $HOME/.config/ovik_dtc/tune.json when HOME is set and valid
-// UTF-8 (an empty HOME gives a relative path); else
-// ./.config/ovik_dtc/tune.json. The environment is read on every call.
+// empty; else $HOME/.config/ovik_dtc/tune.json when HOME is so; else the
+// same under the account's home when that is absolute and valid UTF-8; else
+// the empty path: no cache. Never a path that falls back to the working
+// directory, where a service started anywhere would leave a tree behind.
+std::filesystem::path tune_cache_path(const TuneCacheHomes& homes);
+
+// tune_cache_path of the environment, read on every call; the password
+// database is asked (getpwuid_r) only when neither variable serves.
 std::filesystem::path tune_cache_path();
 
 // The cache held in a file's text. Never fails: text that is not exactly
@@ -62,14 +75,22 @@ inline constexpr std::size_t TUNE_CACHE_MAX_BYTES = 16 * 1024 * 1024;
 TuneCache tune_cache_load(const std::filesystem::path& path);
 
 // The file's text: two-space indented JSON, one member per line, records in
-// the map's order, no line end after the closing brace.
+// the order of their keys' bytes, no line end after the closing brace.
 std::string tune_cache_text(const TuneCache& cache);
 
-// Writes the text to a temporary file beside the target ("tune.json.tmp"),
-// then renames it over the target, so a reader never sees half a file. The
-// directory is created first with every missing parent. The temporary file
-// is always a new file: whatever stands at its name (a link planted there, a
-// file left by an earlier failed save) is removed first, never written
-// through.
+// How long a save waits for another miner's save of the same cache.
+inline constexpr std::chrono::milliseconds TUNE_CACHE_LOCK_WAIT{2000};
+
+// Saves the cache's records into the file, keeping the file's records of
+// other keys: two miners sharing one cache each add their own GPUs'. The
+// save holds an advisory lock (flock on "tune.json.lock" beside it, left in
+// place) while it re-reads the file, merges and replaces it; when the lock
+// is not free within `lock_wait`, nothing is written and the error says so.
+// The merged text goes to a new temporary file of a name no other save
+// uses ("tune.json.tmp.{pid}.{random}", created with O_EXCL, never through
+// a link), renamed over the target, so a reader never sees half a file; a
+// failed save removes it. The directory is created first with every
+// missing parent. The empty path (no home, tune_cache_path) is a failure.
 Result<void> tune_cache_save(const TuneCache& cache);  // to tune_cache_path()
-Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path& path);
+Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path& path,
+                             std::chrono::milliseconds lock_wait = TUNE_CACHE_LOCK_WAIT);

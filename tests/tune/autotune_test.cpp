@@ -155,14 +155,24 @@ TEST_F(Autotune, DecisionFromTheCommandLineTheCacheOrAMeasurement) {
          "energy", K::energy, {"[tune] GPU1 L: measuring kernels and batch geometry (about 15 s)…"}, false},
         {"a manual geometry the record does not have", inputs(K::none, true, false, false), cached_fast89,
          {1.0, 2.0, 3.0, 4.0, 5.0}, "compact", K::compact, {"[tune] GPU1 L: measuring kernels and batch geometry (about 15 s)…"}, false},
-        {"an unknown variant counts as energy", inputs(K::energy, false, false, false),
-         Tuning{"turbo", 64, 256, 2, 1.0, "m", "1.0.0"}, {}, "turbo", K::energy,
-         {"[tune] GPU1 L: cached — turbo 64×256×2 (1.0 MH/s when measured; --retune to measure again)"}, false},
+        {"an unknown variant under a fixed kernel: measured, not stored", inputs(K::energy, false, false, false),
+         Tuning{"turbo", 64, 256, 2, 1.0, "m", "1.0.0"}, {1.0, 2.0, 3.0, 4.0, 5.0, 6.0}, "energy", K::energy,
+         {"[tune] GPU1 L: measuring kernels and batch geometry (about 15 s)…"}, false},
         broken("a record of 0 blocks", {"fast89", 0, 128, 2, 321.5, "m", "1.0.0"}),
         broken("a record of 0 threads", {"fast89", 336, 0, 2, 321.5, "m", "1.0.0"}),
         broken("a record of 0 iterations", {"fast89", 336, 128, 0, 321.5, "m", "1.0.0"}),
         broken("a record past the grid limit", {"fast89", 2147483648u, 128, 2, 321.5, "m", "1.0.0"}),
         broken("a record past 2^32 threads a launch", {"fast89", 33554433, 128, 2, 321.5, "m", "1.0.0"}),
+        // Records the tuner could not have written.
+        broken("control characters as the variant",
+               {"\x1b[2J\x1b]0;title\x07\r\nsummary: forged\n", 336, 128, 2, 321.5, "m", "1.0.0"}),
+        broken("15 MiB as the variant", {std::string(15 << 20, 'A'), 336, 128, 2, 321.5, "m", "1.0.0"}),
+        broken("a variant name with white space", {" fast89\r\n", 336, 128, 2, 321.5, "m", "1.0.0"}),
+        broken("an unknown variant", {"turbo", 336, 128, 2, 321.5, "m", "1.0.0"}),
+        broken("a batch of hours", {"fast89", 2, 32, 4294967295u, 321.5, "m", "1.0.0"}),
+        broken("a batch far beyond the tuner's", {"fast89", 336, 128, 64, 321.5, "m", "1.0.0"}),
+        broken("a rate beyond any card", {"fast89", 336, 128, 2, 1e308, "m", "1.0.0"}),
+        broken("a negative rate", {"fast89", 336, 128, 2, -1.0, "m", "1.0.0"}),
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -180,6 +190,10 @@ TEST_F(Autotune, DecisionFromTheCommandLineTheCacheOrAMeasurement) {
         EXPECT_EQ(std::vector<std::string>(bench.lines.begin(), bench.lines.begin() + c.first_lines.size()),
                   c.first_lines);
         EXPECT_EQ(cache.changed, c.stored);
+        for (const std::string& line : bench.lines) {
+            EXPECT_LT(line.size(), 300u);
+            EXPECT_EQ(line.find_first_of("\x07\x1b\r\n"), std::string::npos) << line;
+        }
         EXPECT_EQ(cache.entries.at("key") == *t, c.stored || c.variant == c.cached->variant);
         if (c.in.no_autotune) {
             EXPECT_TRUE(bench.lines.empty());

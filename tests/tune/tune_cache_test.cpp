@@ -1,15 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
 #include <optional>
 #include <string>
+#include <set>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -17,6 +23,7 @@
 #include "tests/support/temp_files.hpp"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -46,6 +53,13 @@ private:
     const char* name_;
     std::optional<std::string> old_;
 };
+
+// The names in a directory.
+std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+    return names;
+}
 
 void write_bytes(const fs::path& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -85,31 +99,46 @@ TEST(TuneCacheKey, RoundsThePowerLimitToWholeWatts) {
               "NVIDIA GeForce RTX 4090|00000000:01:00.0|450W|1.0.0");
 }
 
-TEST(TuneCachePath, PrefersXdgThenHomeThenTheWorkingDirectory) {
+TEST(TuneCachePath, PrefersXdgThenHomeThenTheAccountsHomeAndNeverTheWorkingDirectory) {
     using Env = std::optional<std::string>;
     struct Case {
-        Env xdg, home;
-        std::string_view path;
+        Env xdg, home, account;
+        std::string_view path;  // empty: no cache
     };
     const Case cases[] = {
-        {std::nullopt, std::nullopt, "./.config/ovik_dtc/tune.json"},
-        {"/etc/xdg", "/home/u", "/etc/xdg/ovik_dtc/tune.json"},
-        {"/etc/xdg/", std::nullopt, "/etc/xdg/ovik_dtc/tune.json"},
-        {"relative/conf", "/home/u", "relative/conf/ovik_dtc/tune.json"},
-        {"", "/home/u", "/home/u/.config/ovik_dtc/tune.json"},
-        {"\xff\xfe", "/home/u", "/home/u/.config/ovik_dtc/tune.json"},
-        {std::nullopt, "/home/u/", "/home/u/.config/ovik_dtc/tune.json"},
-        {std::nullopt, "/", "/.config/ovik_dtc/tune.json"},
-        {std::nullopt, "", ".config/ovik_dtc/tune.json"},
-        {"", "\xc3\x28", "./.config/ovik_dtc/tune.json"},
-        {std::nullopt, "/home/j\xc3\xbcrgen", "/home/j\xc3\xbcrgen/.config/ovik_dtc/tune.json"},
+        {"/etc/xdg", "/home/u", "/home/a", "/etc/xdg/ovik_dtc/tune.json"},
+        {"/etc/xdg/", std::nullopt, std::nullopt, "/etc/xdg/ovik_dtc/tune.json"},
+        {"relative/conf", "/home/u", std::nullopt, "relative/conf/ovik_dtc/tune.json"},
+        {"", "/home/u", std::nullopt, "/home/u/.config/ovik_dtc/tune.json"},
+        {"\xff\xfe", "/home/u", std::nullopt, "/home/u/.config/ovik_dtc/tune.json"},
+        {std::nullopt, "/home/u/", std::nullopt, "/home/u/.config/ovik_dtc/tune.json"},
+        {std::nullopt, "/", std::nullopt, "/.config/ovik_dtc/tune.json"},
+        {std::nullopt, "/home/j\xc3\xbcrgen", std::nullopt, "/home/j\xc3\xbcrgen/.config/ovik_dtc/tune.json"},
+        // A service: neither variable, or both empty or broken.
+        {std::nullopt, std::nullopt, "/var/lib/miner", "/var/lib/miner/.config/ovik_dtc/tune.json"},
+        {"", "", "/var/lib/miner", "/var/lib/miner/.config/ovik_dtc/tune.json"},
+        {"", "\xc3\x28", "/var/lib/miner", "/var/lib/miner/.config/ovik_dtc/tune.json"},
+        {std::nullopt, std::nullopt, std::nullopt, ""},
+        {std::nullopt, "", "", ""},
+        {std::nullopt, std::nullopt, "relative", ""},
+        {std::nullopt, std::nullopt, "/home/\xff", ""},
     };
     for (const Case& c : cases) {
-        const EnvVar xdg("XDG_CONFIG_HOME", c.xdg);
-        const EnvVar home("HOME", c.home);
-        EXPECT_EQ(tune_cache_path().string(), c.path)
-            << "XDG_CONFIG_HOME=" << c.xdg.value_or("(unset)") << " HOME=" << c.home.value_or("(unset)");
+        EXPECT_EQ(tune_cache_path(TuneCacheHomes{c.xdg, c.home, c.account}).string(), c.path)
+            << "XDG_CONFIG_HOME=" << c.xdg.value_or("(unset)") << " HOME=" << c.home.value_or("(unset)")
+            << " account=" << c.account.value_or("(none)");
     }
+
+    // From the environment; without either variable, never the working
+    // directory's tree.
+    {
+        const EnvVar xdg("XDG_CONFIG_HOME", "/etc/xdg");
+        EXPECT_EQ(tune_cache_path().string(), "/etc/xdg/ovik_dtc/tune.json");
+    }
+    const EnvVar xdg("XDG_CONFIG_HOME", std::nullopt);
+    const EnvVar home("HOME", std::nullopt);
+    const fs::path unset = tune_cache_path();
+    EXPECT_TRUE(unset.empty() || unset.is_absolute()) << unset;
 }
 
 TEST(TuneCacheParse, AcceptsBothRecordForms) {
@@ -287,13 +316,14 @@ TEST(TuneCacheText, WritesTheExactLayout) {
               "  }\n"
               "}");
 
-    // Records are separated by "," after the closing brace, in the map's order.
+    // Records are separated by "," after the closing brace, in their keys'
+    // order whatever the map's.
     Tuning other = SAMPLE;
     other.variant = "fast120";
-    const TuneCache two{{{"a", SAMPLE}, {"b", other}}};
+    const TuneCache two{{{"b", other}, {"a", SAMPLE}}};
     std::string expected = "{\n";
-    for (const auto& [key, tuning] : two.entries) {
-        const std::string single = tune_cache_text(TuneCache{{{key, tuning}}});
+    for (const std::string key : {"a", "b"}) {
+        const std::string single = tune_cache_text(TuneCache{{{key, two.entries.at(key)}}});
         if (expected.size() > 2) expected += ",\n";
         expected += single.substr(2, single.size() - 4);
     }
@@ -365,18 +395,19 @@ TEST(TuneCacheSave, WritesThroughATemporaryFileAndLoadsBack) {
     const Result<void> saved = tune_cache_save(cache);
     ASSERT_TRUE(saved) << fmt::format("{:#}", saved.error());
     EXPECT_EQ(read_file(path), tune_cache_text(cache));
-    EXPECT_FALSE(fs::exists(dir.path() / "new" / "conf" / "ovik_dtc" / "tune.json.tmp"));
+    EXPECT_EQ(names_in(path.parent_path()), (std::set<std::string>{"tune.json", "tune.json.lock"}));
     const TuneCache loaded = tune_cache_load(path);
     EXPECT_EQ(loaded.entries, cache.entries);
     EXPECT_FALSE(loaded.changed);
 
-    // Saving again replaces the file, and a temporary left by an earlier
-    // failed save is simply overwritten.
-    write_bytes(path.string() + ".tmp", "left over from an earlier save, longer than nothing");
-    cache.entries.erase("a|b|350W|1.0.0");
-    ASSERT_TRUE(tune_cache_save(cache, path));
-    EXPECT_EQ(read_file(path), tune_cache_text(cache));
-    EXPECT_FALSE(fs::exists(path.string() + ".tmp"));
+    // Saving again keeps the file's records of other keys; the saver's own
+    // win for theirs.
+    Tuning remeasured = unmeasured;
+    remeasured.mhs = 7.5;
+    ASSERT_TRUE(tune_cache_save(TuneCache{{{"c|d|0W|1.0.0", remeasured}}, true}, path));
+    EXPECT_EQ(tune_cache_load(path).entries,
+              (std::unordered_map<std::string, Tuning>{{"a|b|350W|1.0.0", SAMPLE}, {"c|d|0W|1.0.0", remeasured}}));
+    EXPECT_EQ(names_in(path.parent_path()), (std::set<std::string>{"tune.json", "tune.json.lock"}));
 
     // Any file name works when the path is given.
     const fs::path plain = dir.path() / "cache";
@@ -384,35 +415,40 @@ TEST(TuneCacheSave, WritesThroughATemporaryFileAndLoadsBack) {
     EXPECT_EQ(read_file(plain), "{}");
 }
 
-TEST(TuneCacheSave, NeverWritesThroughWhatStandsAtTheTemporaryName) {
+TEST(TuneCacheSave, NeverWritesThroughALinkBesideTheCache) {
     const TuneCache cache{{{"a|b|350W|1.0.0", SAMPLE}}, true};
     struct Case {
         const char* what;
-        bool victim_exists;
-        bool link_as_temporary;  // else tune.json itself is the link
+        const char* link;  // the name planted as a link to the victim
+        bool saved;
     };
     const Case cases[] = {
-        {"tune.json.tmp planted as a link to another file (overwritten, once)", true, true},
-        {"tune.json.tmp planted as a link to a file not yet there (created, once)", false, true},
-        {"tune.json a link to another file", true, false},
+        {"tune.json a link to another file (replaced by the file)", "tune.json", true},
+        {"tune.json.tmp, an older miner's temporary name, a link (left alone)", "tune.json.tmp", true},
+        {"tune.json.lock a link (not opened through it: not saved)", "tune.json.lock", false},
     };
-    for (const Case& c : cases) {
-        const TempDir dir;
-        const fs::path path = dir.path() / "ovik_dtc" / "tune.json";
-        const fs::path victim = dir.path() / "victim";
-        fs::create_directories(path.parent_path());
-        if (c.victim_exists) write_bytes(victim, "precious");
-        fs::create_symlink(victim, c.link_as_temporary ? fs::path(path.string() + ".tmp") : path);
+    for (const bool victim_exists : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(fmt::format("{}, victim {}", c.what, victim_exists ? "present" : "absent"));
+            const TempDir dir;
+            const fs::path path = dir.path() / "ovik_dtc" / "tune.json";
+            const fs::path victim = dir.path() / "victim";
+            fs::create_directories(path.parent_path());
+            if (victim_exists) write_bytes(victim, "precious");
+            fs::create_symlink(victim, path.parent_path() / c.link);
 
-        const Result<void> saved = tune_cache_save(cache, path);
-        ASSERT_TRUE(saved) << c.what << ": " << fmt::format("{:#}", saved.error());
-        EXPECT_EQ(fs::exists(victim), c.victim_exists) << c.what;
-        if (c.victim_exists) {
-            EXPECT_EQ(read_file(victim), "precious") << c.what;
+            EXPECT_EQ(bool(tune_cache_save(cache, path)), c.saved);
+            EXPECT_EQ(fs::exists(victim), victim_exists);
+            if (victim_exists) {
+                EXPECT_EQ(read_file(victim), "precious");
+            }
+            if (c.saved) {
+                EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+                EXPECT_EQ(read_file(path), tune_cache_text(cache));
+            }
+            for (const std::string& name : names_in(path.parent_path()))
+                EXPECT_FALSE(name.starts_with("tune.json.tmp.")) << name;
         }
-        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path))) << c.what;
-        EXPECT_EQ(read_file(path), tune_cache_text(cache)) << c.what;
-        EXPECT_FALSE(fs::exists(fs::symlink_status(path.string() + ".tmp"))) << c.what;
     }
 }
 
@@ -428,18 +464,81 @@ TEST(TuneCacheSave, ReportsEachStepsFailure) {
     EXPECT_EQ(fmt::format("{:#}", under_file.error()),
               fmt::format("mkdir {}: Not a directory (os error 20)", (regular / "ovik_dtc").string()));
 
-    // The temporary file cannot be opened: the system's error, nothing added.
+    // The lock file cannot be opened.
     const fs::path blocked = dir.path() / "blocked" / "tune.json";
-    fs::create_directories(dir.path() / "blocked" / "tune.json.tmp");
-    const Result<void> no_temporary = tune_cache_save(TuneCache{}, blocked);
-    ASSERT_FALSE(no_temporary);
-    EXPECT_EQ(fmt::format("{:#}", no_temporary.error()), "Is a directory (os error 21)");
+    fs::create_directories(dir.path() / "blocked" / "tune.json.lock");
+    const Result<void> no_lock = tune_cache_save(TuneCache{}, blocked);
+    ASSERT_FALSE(no_lock);
+    EXPECT_EQ(fmt::format("{}", no_lock.error()), fmt::format("lock {}.lock: Is a directory (os error 21)", blocked.string()));
 
-    // The rename fails over a directory; the written temporary stays.
+    // The rename fails over a directory; the written temporary is removed.
     const fs::path occupied = dir.path() / "occupied" / "tune.json";
     fs::create_directories(occupied / "inside");
     const Result<void> no_rename = tune_cache_save(TuneCache{}, occupied);
     ASSERT_FALSE(no_rename);
     EXPECT_EQ(fmt::format("{:#}", no_rename.error()), "Is a directory (os error 21)");
-    EXPECT_EQ(read_file(occupied.string() + ".tmp"), "{}");
+    EXPECT_EQ(names_in(occupied.parent_path()), (std::set<std::string>{"tune.json", "tune.json.lock"}));
+}
+
+TEST(TuneCacheSave, ALockHeldElsewhereSkipsTheSaveAfterTheWait) {
+    const TempDir dir;
+    const fs::path path = dir.path() / "tune.json";
+    ASSERT_TRUE(tune_cache_save(TuneCache{{{"mine", SAMPLE}}, true}, path));
+    const std::string before = read_file(path);
+
+    // flock locks belong to the open file: a second open in this process
+    // contends like another miner.
+    const int held = ::open((path.string() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const Result<void> skipped = tune_cache_save(TuneCache{{{"other", SAMPLE}}, true}, path, 50ms);
+    ::close(held);
+    ASSERT_FALSE(skipped);
+    EXPECT_EQ(fmt::format("{}", skipped.error()), fmt::format("{}.lock held by another save for 0.1 s", path.string()));
+    EXPECT_EQ(read_file(path), before);
+    EXPECT_TRUE(tune_cache_save(TuneCache{{{"other", SAMPLE}}, true}, path, 50ms));
+}
+
+TEST(TuneCacheSave, SaversRacingOnOneCacheKeepEveryRecord) {
+    const TempDir dir;
+    const fs::path path = dir.path() / "ovik_dtc" / "tune.json";
+    constexpr int SAVERS = 4, SAVES = 40;
+    std::vector<pid_t> children;
+    for (int i = 0; i < SAVERS; ++i) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Each saver knows its own GPU's record only, as a miner that
+            // loaded the cache before the others saved.
+            Tuning mine = SAMPLE;
+            bool all_saved = true;
+            for (int n = 0; n < SAVES; ++n) {
+                mine.blocks = static_cast<std::uint32_t>(n + 1);
+                all_saved &= bool(tune_cache_save(TuneCache{{{fmt::format("gpu{}", i), mine}}, true}, path, 10s));
+            }
+            ::_exit(all_saved ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
+    }
+    const TuneCache kept = tune_cache_load(path);
+    ASSERT_EQ(kept.entries.size(), static_cast<std::size_t>(SAVERS)) << read_file(path);
+    for (const auto& [key, tuning] : kept.entries) EXPECT_EQ(tuning.blocks, std::uint32_t{SAVES}) << key;
+    EXPECT_EQ(names_in(path.parent_path()), (std::set<std::string>{"tune.json", "tune.json.lock"}));
+}
+
+TEST(TuneCacheSave, WithoutAHomeNothingIsWrittenAnywhere) {
+    const TempDir dir;
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    const Result<void> saved = tune_cache_save(TuneCache{{{"a", SAMPLE}}, true}, tune_cache_path(TuneCacheHomes{}));
+    fs::current_path(previous);
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(fmt::format("{}", saved.error()),
+              "no home directory (HOME and XDG_CONFIG_HOME unset or empty, none in the password database)");
+    EXPECT_TRUE(names_in(dir.path()).empty());
 }
