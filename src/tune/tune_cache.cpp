@@ -514,8 +514,7 @@ std::string tune_cache_text(const TuneCache& cache) {
     return out;
 }
 
-Result<void> tune_cache_save(const TuneCache& cache) { return tune_cache_save(cache, tune_cache_path());
-}
+Result<void> tune_cache_save(const TuneCache& cache) { return tune_cache_save(cache, tune_cache_path()); }
 
 Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path& path,
                              std::chrono::milliseconds lock_wait) {
