@@ -15,6 +15,7 @@
 #include "src/gpu/gpu_context.hpp"
 #include "src/gpu_selftest/startup_selftests.hpp"
 #include "src/pool/job_template.hpp"
+#include "src/pool/masked_url.hpp"
 #include "src/pool/pool_client.hpp"
 #include "src/ui/banner.hpp"
 
@@ -119,7 +120,7 @@ PoolPairs pool_clients(const Cli& cli, const std::string& address, const std::st
 void print_start_banner(const Cli& cli, KernelKind choice, const std::string& address, const std::string& worker,
                         const std::vector<int>& devices, const DevFeeState& devfee) {
     BannerInputs banner;
-    banner.pool = cli.pool;
+    banner.pool = masked_url(cli.pool);
     banner.address = address;
     banner.worker = worker;
     for (int d : devices) banner.gpu_labels.push_back(label_or_ordinal(d));
