@@ -207,6 +207,14 @@ Result<std::optional<std::string>> dev_fee_address(const Cli& cli, bool internal
     return std::optional<std::string>(candidate);
 }
 
+Result<void> check_signed_jobs_key(const Cli& cli, std::string_view compiled_in) {
+    if (cli.require_signed_jobs && compiled_in == POOL_PUBLIC_KEY_PLACEHOLDER)
+        return fail("pool key not configured (POOL_PUBLIC_KEY = « {} »): --require-signed-jobs needs the pool "
+                    "operator's Ed25519 public key: rebuild with -DOVIK_POOL_PUBLIC_KEY=<64 hex digits>",
+                    POOL_PUBLIC_KEY_PLACEHOLDER);
+    return {};
+}
+
 void on_signal(int) {
     STOP_SIGNALS.fetch_add(1);
     SHUTDOWN_REQUESTED.exchange(true);
@@ -241,6 +249,7 @@ Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams) {
     const std::string worker = worker_name(cli.worker, seams.hostname_path);
     const Result<std::optional<std::string>> dev_address = dev_fee_address(cli, internal_rig(), DEV_ADDRESS);
     if (!dev_address) return fail(dev_address.error());
+    if (auto keyed = check_signed_jobs_key(cli, POOL_PUBLIC_KEY); !keyed) return fail(keyed.error());
     ACCEPT_UNSIGNED_JOBS = !cli.require_signed_jobs;
     if (cli.require_signed_jobs)
         seams.lines.out("[pool] signed jobs required: only OvikPool-signed jobs will be mined (--require-signed-jobs)");
