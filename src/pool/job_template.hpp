@@ -34,7 +34,6 @@ inline constexpr std::size_t MAX_JOB_ID_BYTES = 1024;
 // --require-signed-jobs.
 extern bool ACCEPT_UNSIGNED_JOBS;
 
-
 // The bytes a pool signs: the tag "ovik-qtc-job-v1\0", the mining hash, the
 // share and block targets, the nonce prefix, then the job id and the
 // address, each after its byte length as a big-endian 16-bit number.
@@ -61,7 +60,7 @@ using TemplateResult = std::variant<std::shared_ptr<const Job>, TemplateError, S
 TemplateResult parse_template(const nlohmann::json& tmpl, const PoolClient& client);
 
 // Accepts (nullopt) or gives the refusal text. A signed job is checked
-// against `key` (the compiled-in pool key); with the placeholder it is
+// against `key_hex` (the compiled-in pool key); with the placeholder it is
 // refused before any verification.
 std::optional<std::string> verify_job_signature(const nlohmann::json& tmpl, const std::vector<std::uint8_t>& message,
-                                                std::string_view key = POOL_PUBLIC_KEY);
+                                                std::string_view key_hex = POOL_PUBLIC_KEY);

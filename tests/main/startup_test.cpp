@@ -290,6 +290,15 @@ TEST(RealBinary, NeedsNoCudaLibraryBesideTheDriver) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("libcuda"), std::string::npos) << r.out;
 }
+
+// The test pool bridge's key signs with a published seed: the real binary
+// never carries it, whatever key its build was given.
+TEST(RealBinary, TrustsNoPublishedPoolKey) {
+    std::ifstream in(OVIK_DTC_BINARY, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes.find(TEST_POOL_PUBLIC_KEY_HEX), std::string::npos);
+}
 #endif
 
 }  // namespace
