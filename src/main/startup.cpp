@@ -17,6 +17,7 @@
 #include "src/gpu/gpu_context.hpp"
 #include "src/gpu_selftest/startup_selftests.hpp"
 #include "src/pool/job_template.hpp"
+#include "src/pool/masked_url.hpp"
 #include "src/pool/pool_client.hpp"
 #include "src/ui/banner.hpp"
 
@@ -121,7 +122,7 @@ PoolPairs pool_clients(const Cli& cli, const std::string& address, const std::st
 void print_start_banner(const Cli& cli, KernelKind choice, const std::string& address, const std::string& worker,
                         const std::vector<int>& devices, const DevFeeState& devfee) {
     BannerInputs banner;
-    banner.pool = cli.pool;
+    banner.pool = masked_url(cli.pool);
     banner.address = address;
     banner.worker = worker;
     for (int d : devices) banner.gpu_labels.push_back(label_or_ordinal(d));
@@ -208,6 +209,14 @@ Result<std::optional<std::string>> dev_fee_address(const Cli& cli, bool internal
     return std::optional<std::string>(candidate);
 }
 
+Result<void> check_signed_jobs_key(const Cli& cli, std::string_view compiled_in) {
+    if (cli.require_signed_jobs && compiled_in == POOL_PUBLIC_KEY_PLACEHOLDER)
+        return fail("pool key not configured (POOL_PUBLIC_KEY = « {} »): --require-signed-jobs needs the pool "
+                    "operator's Ed25519 public key: rebuild with -DOVIK_POOL_PUBLIC_KEY=<64 hex digits>",
+                    POOL_PUBLIC_KEY_PLACEHOLDER);
+    return {};
+}
+
 void on_signal(int) {
     const unsigned signals = STOP_SIGNALS.fetch_add(1) + 1;
     SHUTDOWN_REQUESTED.exchange(true);
@@ -249,6 +258,7 @@ Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams) {
     const std::string worker = worker_name(cli.worker, seams.hostname_path);
     const Result<std::optional<std::string>> dev_address = dev_fee_address(cli, internal_rig(), DEV_ADDRESS);
     if (!dev_address) return fail(dev_address.error());
+    if (auto keyed = check_signed_jobs_key(cli, POOL_PUBLIC_KEY); !keyed) return fail(keyed.error());
     ACCEPT_UNSIGNED_JOBS = !cli.require_signed_jobs;
     if (cli.require_signed_jobs)
         seams.lines.out("[pool] signed jobs required: only OvikPool-signed jobs will be mined (--require-signed-jobs)");

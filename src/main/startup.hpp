@@ -42,5 +42,9 @@ std::string worker_name(const std::optional<std::string>& option, const std::str
 // --dev-address or the compiled-in one, and must not be the placeholder.
 Result<std::optional<std::string>> dev_fee_address(const Cli& cli, bool internal_rig, std::string_view compiled_in);
 
+// Why the start-up refuses --require-signed-jobs when the compiled-in pool
+// key is the placeholder: no job could ever be mined.
+Result<void> check_signed_jobs_key(const Cli& cli, std::string_view compiled_in);
+
 // Whether VEZEZIRUZ_INTERNAL is present and exactly "1".
 bool internal_rig();

@@ -9,12 +9,12 @@
 #include "src/ui/console_safe.hpp"
 
 bool ACCEPT_UNSIGNED_JOBS = true;
-const std::string_view POOL_PUBLIC_KEY = OVIK_POOL_PUBLIC_KEY_HEX;
 
 namespace {
 
 constexpr const char* UNSIGNED_REFUSAL = "job not signed (no 'sig' field) and --require-signed-jobs is set";
 constexpr const char* BAD_SIGNATURE = "signature does not verify with the OvikPool key";
+constexpr const char* NO_POOL_KEY = "this build has no OvikPool key (OVIK_POOL_PUBLIC_KEY): no signature verifies";
 
 Error missing_field(std::string_view key) { return Error(fmt::format("champ {} absent", key)); }
 
@@ -94,7 +94,8 @@ Result<DecodedTemplate> decode_template(const nlohmann::json& tmpl) {
 
 }  // namespace
 
-std::optional<std::string> verify_job_signature(const nlohmann::json& tmpl, const std::vector<std::uint8_t>& message) {
+std::optional<std::string> verify_job_signature(const nlohmann::json& tmpl, const std::vector<std::uint8_t>& message,
+                                                std::string_view key_hex) {
     const auto sig = tmpl.find("sig");
     if (sig == tmpl.end() || !sig->is_string()) {
         if (ACCEPT_UNSIGNED_JOBS) return std::nullopt;
@@ -102,7 +103,8 @@ std::optional<std::string> verify_job_signature(const nlohmann::json& tmpl, cons
     }
     if (const auto alg = tmpl.find("sig_alg"); alg != tmpl.end() && alg->is_string() && *alg != SIGNATURE_SCHEME)
         return fmt::format("unknown signature scheme '{}'", pool_text_cut(alg->get<std::string>()));
-    const auto key = hex_decode_array<32>(POOL_PUBLIC_KEY);
+    if (key_hex == POOL_PUBLIC_KEY_PLACEHOLDER) return NO_POOL_KEY;
+    const auto key = hex_decode_array<32>(key_hex);
     const auto signature = hex_decode_array<64>(sig->get<std::string>());
     if (!key || !signature || !ed25519_verify(*key, message, *signature)) return BAD_SIGNATURE;
     return std::nullopt;

@@ -16,6 +16,7 @@
 #include "src/base/bytes.hpp"
 #include "src/base/error.hpp"
 #include "src/miner/job.hpp"
+#include "src/pool/pool_key.hpp"
 
 struct PoolClient;
 
@@ -32,10 +33,6 @@ inline constexpr std::size_t MAX_JOB_ID_BYTES = 1024;
 // Written once by the start-up before the poller starts: false with
 // --require-signed-jobs.
 extern bool ACCEPT_UNSIGNED_JOBS;
-
-// The pool operator's Ed25519 public key, 64 lower-case hex digits,
-// compiled in (CMake cache variable OVIK_POOL_PUBLIC_KEY).
-extern const std::string_view POOL_PUBLIC_KEY;
 
 // The bytes a pool signs: the tag "ovik-qtc-job-v1\0", the mining hash, the
 // share and block targets, the nonce prefix, then the job id and the
@@ -62,5 +59,8 @@ using TemplateResult = std::variant<std::shared_ptr<const Job>, TemplateError, S
 // first fault. The client supplies is_dev and the address that is signed.
 TemplateResult parse_template(const nlohmann::json& tmpl, const PoolClient& client);
 
-// Accepts (nullopt) or gives the refusal text.
-std::optional<std::string> verify_job_signature(const nlohmann::json& tmpl, const std::vector<std::uint8_t>& message);
+// Accepts (nullopt) or gives the refusal text. A signed job is checked
+// against `key_hex` (the compiled-in pool key); with the placeholder it is
+// refused before any verification.
+std::optional<std::string> verify_job_signature(const nlohmann::json& tmpl, const std::vector<std::uint8_t>& message,
+                                                std::string_view key_hex = POOL_PUBLIC_KEY);

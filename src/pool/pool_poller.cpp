@@ -8,10 +8,10 @@
 #include "src/base/durations.hpp"
 #include "src/base/hex.hpp"
 #include "src/pool/job_template.hpp"
+#include "src/pool/masked_url.hpp"
 #include "src/ui/colors.hpp"
 #include "src/ui/console.hpp"
 #include "src/ui/console_safe.hpp"
-#include "src/ui/masked_url.hpp"
 
 namespace {
 

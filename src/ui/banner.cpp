@@ -6,7 +6,6 @@
 #include <fmt/format.h>
 
 #include "src/ui/colors.hpp"
-#include "src/ui/masked_url.hpp"
 
 namespace {
 
@@ -71,7 +70,7 @@ std::vector<std::string> banner_lines(const BannerInputs& inputs) {
         lines.push_back(line + "\n");
     }
     lines.push_back("\n");
-    lines.push_back(label_line("Pool", masked_url(inputs.pool)));
+    lines.push_back(label_line("Pool", inputs.pool));
     lines.push_back(label_line("Address", abbreviate_address(inputs.address)));
     lines.push_back(label_line("Worker", inputs.worker));
     lines.push_back(label_line("Cards", cards_text(inputs.gpu_labels)));

@@ -14,7 +14,7 @@ struct BannerDevFee {
 };
 
 struct BannerInputs {
-    std::string pool;                     // as given; shown with its password masked
+    std::string pool;                     // as shown: the caller masks its password
     std::string address;                  // as given
     std::string worker;                   // as resolved
     std::vector<std::string> gpu_labels;  // one per GPU of the list, in list order

@@ -14,6 +14,7 @@
 #include "src/main/startup.hpp"
 #include "src/selftest/vectors.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
+#include "tests/support/ed25519_sign.hpp"
 #include "tests/support/subprocess.hpp"
 #include "tests/support/temp_files.hpp"
 
@@ -241,6 +242,36 @@ TEST(StartupRules, DevFeeAddress) {
     }
 }
 
+// A build without a pool key (the placeholder, which a plain configure
+// gives ovik_dtc) cannot verify any signed job: --require-signed-jobs would
+// mine nothing, so it refuses to start, naming the build option.
+TEST(StartupRules, SignedJobsNeedAPoolKey) {
+    const std::string test_key(TEST_POOL_PUBLIC_KEY_HEX);
+    struct Case {
+        bool require_signed_jobs;
+        std::string compiled_in;
+        bool refused;
+    };
+    const Case cases[] = {
+        {true, "REPLACE_WITH_POOL_PUBLIC_KEY", true},
+        {false, "REPLACE_WITH_POOL_PUBLIC_KEY", false},
+        {true, test_key, false},
+        {false, test_key, false},
+    };
+    for (const Case& c : cases) {
+        Cli cli;
+        cli.require_signed_jobs = c.require_signed_jobs;
+        const Result<void> r = check_signed_jobs_key(cli, c.compiled_in);
+        EXPECT_EQ(!r, c.refused) << c.require_signed_jobs << " " << c.compiled_in;
+        if (!r) {
+            EXPECT_EQ(r.error().chain(),
+                      "pool key not configured (POOL_PUBLIC_KEY = « REPLACE_WITH_POOL_PUBLIC_KEY »): "
+                      "--require-signed-jobs needs the pool operator's Ed25519 public key: rebuild with "
+                      "-DOVIK_POOL_PUBLIC_KEY=<64 hex digits>");
+        }
+    }
+}
+
 #if defined(OVIK_DTC_BINARY)
 // The real binary on a machine without an NVIDIA GPU.
 TEST(RealBinary, SelftestWithoutAGpuFailsCleanly) {
@@ -258,6 +289,15 @@ TEST(RealBinary, NeedsNoCudaLibraryBesideTheDriver) {
     const ProcessResult r = run_process({"/usr/bin/ldd", OVIK_DTC_BINARY});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("libcuda"), std::string::npos) << r.out;
+}
+
+// The test pool bridge's key signs with a published seed: the real binary
+// never carries it, whatever key its build was given.
+TEST(RealBinary, TrustsNoPublishedPoolKey) {
+    std::ifstream in(OVIK_DTC_BINARY, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes.find(TEST_POOL_PUBLIC_KEY_HEX), std::string::npos);
 }
 #endif
 

@@ -21,13 +21,16 @@ json unsigned_template() {
             {"share_difficulty", "12.5"},  {"net_difficulty", 1024}};
 }
 
+std::vector<std::uint8_t> message_for(const json& tmpl, const std::string& address) {
+    return job_message(hex_bytes<32>(tmpl["mining_hash"].get<std::string>()),
+                       hex_bytes<64>(tmpl["share_target"].get<std::string>()),
+                       hex_bytes<64>(tmpl["block_target"].get<std::string>()),
+                       hex_bytes<4>(tmpl["nonce_prefix"].get<std::string>()), tmpl["job_id"].get<std::string>(),
+                       address);
+}
+
 std::string sign_for(const json& tmpl, const std::string& address) {
-    const auto message = job_message(hex_bytes<32>(tmpl["mining_hash"].get<std::string>()),
-                                     hex_bytes<64>(tmpl["share_target"].get<std::string>()),
-                                     hex_bytes<64>(tmpl["block_target"].get<std::string>()),
-                                     hex_bytes<4>(tmpl["nonce_prefix"].get<std::string>()),
-                                     tmpl["job_id"].get<std::string>(), address);
-    return hex_encode(ed25519_sign(hex_bytes<32>(TEST_POOL_KEY_SEED_HEX), message));
+    return hex_encode(ed25519_sign(hex_bytes<32>(TEST_POOL_KEY_SEED_HEX), message_for(tmpl, address)));
 }
 
 json signed_template(const std::string& address) {
@@ -191,6 +194,24 @@ TEST(JobSignature, AcceptsOnlyTheOperatorsSignatureForThisSession) {
     EXPECT_EQ(outcome_text(parse_template(signed_template("qzUserAddress"), *DEV)),
               "signature: signature does not verify with the OvikPool key");
     EXPECT_EQ(outcome_text(parse_template(signed_template("qzDevAddress"), *DEV)), "accepted");
+}
+
+// A build that keeps the placeholder key refuses every signed job before
+// any verification, whatever signs it; unsigned jobs follow the policy.
+TEST(JobSignature, ABuildWithoutAPoolKeyVerifiesNothing) {
+    const json signed_job = signed_template("qzUserAddress");
+    const auto message = message_for(signed_job, "qzUserAddress");
+    const std::string no_key = "this build has no OvikPool key (OVIK_POOL_PUBLIC_KEY): no signature verifies";
+    {
+        UnsignedPolicy policy(true);
+        EXPECT_EQ(verify_job_signature(signed_job, message, POOL_PUBLIC_KEY_PLACEHOLDER), no_key);
+        EXPECT_EQ(verify_job_signature(signed_job, message, TEST_POOL_PUBLIC_KEY_HEX), std::nullopt);
+        EXPECT_EQ(verify_job_signature(unsigned_template(), message, POOL_PUBLIC_KEY_PLACEHOLDER), std::nullopt);
+    }
+    UnsignedPolicy policy(false);
+    EXPECT_EQ(verify_job_signature(signed_job, message, POOL_PUBLIC_KEY_PLACEHOLDER), no_key);
+    EXPECT_EQ(verify_job_signature(unsigned_template(), message, POOL_PUBLIC_KEY_PLACEHOLDER),
+              "job not signed (no 'sig' field) and --require-signed-jobs is set");
 }
 
 TEST(JobMessage, LaysOutTheSignedBytes) {

@@ -1,5 +1,7 @@
 // Ed25519 signing for the test pool bridge and the tests (the miner itself
-// only verifies). The test key pair is the default compiled-in pool key.
+// only verifies). The stand-in miner and the tests trust the test key pair's
+// public key (OVIK_TEST_POOL_PUBLIC_KEY, src/CMakeLists.txt); with its seed
+// published here, no other build may.
 #pragma once
 
 #include <array>
