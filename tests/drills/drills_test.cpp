@@ -871,17 +871,19 @@ INSTANTIATE_TEST_SUITE_P(
                     800,
                     128},
         // Twenty seconds of each: the same job at once, no job and "retry
-        // in 0 ms", a new job at every answer.
+        // in 0 ms", a new job at every answer (shares one hash in 2^24, so
+        // that the job lines are most of what is printed: some 9 KB, 15 KB
+        // with a line for every job).
         HostilePool{"InstantAnswers", {"--max-wait-ms", "0"}, "[stats]", 20, 600, 512, 8},
         HostilePool{"RetryAtOnce", {"--fault", "getwork:no-work:0@*"}, "[stats]", 20, 600, 512, 8},
         HostilePool{"NewJobAtEveryAnswer",
-                    {"--rotate-every-answer", "--share-target", SHARE_1_IN_65536},
+                    {"--rotate-every-answer", "--share-target", target("000000")},
                     "[stats]",
                     20,
                     600,
                     512,
                     8,
-                    64 * 1024}),
+                    12 * 1024}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // ---- A long-poll held past the client's time-out ----------------------------------------
