@@ -865,7 +865,7 @@ INSTANTIATE_TEST_SUITE_P(
         // keeps its job, some 40 jobs of 8 MiB in 30 s, once all kept whole.
         HostilePool{"HugeDifficultyTexts",
                     {"--rotate-every-answer", "--difficulty-text-bytes", "4194304", "--share-target", target(""),
-                     "--block-target", target(""), "--fault", "submit:hang@*"},
+                     "--block-target", target(""), "--fault", "submit:hang@*", "--no-delay"},
                     "[stats]",
                     30,
                     800,
@@ -874,10 +874,10 @@ INSTANTIATE_TEST_SUITE_P(
         // in 0 ms", a new job at every answer (shares one hash in 2^24, so
         // that the job lines are most of what is printed: some 9 KB, 15 KB
         // with a line for every job).
-        HostilePool{"InstantAnswers", {"--max-wait-ms", "0"}, "[stats]", 20, 600, 512, 8},
-        HostilePool{"RetryAtOnce", {"--fault", "getwork:no-work:0@*"}, "[stats]", 20, 600, 512, 8},
+        HostilePool{"InstantAnswers", {"--max-wait-ms", "0", "--no-delay"}, "[stats]", 20, 600, 512, 8},
+        HostilePool{"RetryAtOnce", {"--fault", "getwork:no-work:0@*", "--no-delay"}, "[stats]", 20, 600, 512, 8},
         HostilePool{"NewJobAtEveryAnswer",
-                    {"--rotate-every-answer", "--share-target", target("000000")},
+                    {"--rotate-every-answer", "--no-delay", "--share-target", target("000000")},
                     "[stats]",
                     20,
                     600,

@@ -596,7 +596,7 @@ TEST(BridgeJobs, TheSameSeedGivesTheSameJobs) {
 // The hostile pool's two traits: difficulty texts of any length, and a new
 // job in every answer, a long-poll on the current job included.
 TEST(BridgeTemplate, PaddedDifficultiesAndANewJobPerAnswer) {
-    BridgeProcess bridge({"--difficulty-text-bytes", "40", "--rotate-every-answer"});
+    BridgeProcess bridge({"--difficulty-text-bytes", "40", "--rotate-every-answer", "--no-delay"});
     const json first = getwork(bridge)["result"];
     EXPECT_EQ(first["share_difficulty"], std::string(36, '0') + "1008");
     EXPECT_EQ(first["net_difficulty"], std::string(31, '0') + "252645135");

@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(WORKER_THREADS); };
     server.set_keep_alive_max_count(1000);
-    server.set_tcp_nodelay(true);  // an answer leaves at once, not after the client's delayed ACK
+    server.set_tcp_nodelay(options->no_delay);
     server.Post(
         ".*", [&](const httplib::Request& request, httplib::Response& response) { bridge.handle(request, response); });
     int port = options->port;

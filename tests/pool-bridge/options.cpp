@@ -13,6 +13,8 @@ const char* const BRIDGE_USAGE =
     "  --time-limit-s N     exit after N seconds (default 300)\n"
     "  --rotate-ms N        a new job every N ms (default 0: only on bridge_rotate)\n"
     "  --rotate-every-answer  a new job in every getBlockTemplate answer, at once\n"
+    "  --no-delay           answers sent at once (TCP_NODELAY), not some 40 ms later\n"
+    "                       when the client's delayed acknowledgement comes\n"
     "  --share-target HEX   128 hex digits\n"
     "  --block-target HEX   128 hex digits, not above the share target\n"
     "  --nonce-prefix HEX   8 hex digits (default 0a0b0c0d)\n"
@@ -238,10 +240,12 @@ Result<BridgeOptions> parse_options(std::span<const std::string> args) {
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
         }
-        if (name == "--help" || name == "-h" || name == "--sign" || name == "--rotate-every-answer") {
+        if (name == "--help" || name == "-h" || name == "--sign" || name == "--rotate-every-answer" ||
+            name == "--no-delay") {
             if (value) return fail("{} takes no value", name);
             bool& flag = name == "--sign"                  ? options.sign
                          : name == "--rotate-every-answer" ? options.rotate_every_answer
+                         : name == "--no-delay"            ? options.no_delay
                                                            : options.help;
             flag = true;
             continue;

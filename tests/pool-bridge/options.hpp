@@ -39,6 +39,7 @@ struct BridgeOptions {
     std::uint64_t job_id_bytes = 0;         // 0: ids as short as they come
     std::uint64_t difficulty_text_bytes = 0;  // 0: the difficulties as they come
     bool rotate_every_answer = false;
+    bool no_delay = false;  // TCP_NODELAY: an answer leaves at once, not after the client's delayed ACK
     Bytes64 share_target;
     Bytes64 block_target;
     NoncePrefix nonce_prefix;

@@ -197,7 +197,8 @@ TEST(PoolPoller, NoWorkPausesTheGpus) {
                           "getwork:no-work", "--fault", "getwork:no-work:300", "--fault",
                           serve(tmpl("t#1", H1)) + "@*"});
     Poller poller(bridge);
-    const std::string out = poller.run_until([&] { return poller.stats->jobs_changed >= 2; });
+    poller.stop_when([&] { return poller.stats->jobs_changed >= 2; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
     EXPECT_EQ(lines_of(out), (std::vector<std::string>{
                                  "[pool] job t#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash "
                                  "1111111111111111…",
@@ -206,7 +207,9 @@ TEST(PoolPoller, NoWorkPausesTheGpus) {
                                  "[pool] job t#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash "
                                  "1111111111111111…",
                              }));
-    EXPECT_EQ(poller.time.slept(), 1050ms);  // 20 ms raised to 250 ms, the default 500 ms, then 300 ms
+    // 20 ms raised to 250 ms, the default 500 ms, 300 ms, then the first
+    // slice of the pause after the job is served again, where the test stops.
+    EXPECT_EQ(poller.time.slept(), 1100ms);
     EXPECT_EQ(job_slot_get(*poller.context.mining.slot).first, 3u);  // installed, cleared, installed
     EXPECT_EQ(poller.stats->net_errors.load(), 0u);
 }
@@ -229,11 +232,12 @@ TEST(PoolPoller, RetryHintsAreHeldAtTenSeconds) {
         BridgeProcess bridge({"--fault", serve(tmpl("t#1", H1)), "--fault", "getwork:no-work:" + c.hint, "--fault",
                               serve(tmpl("t#1", H1)) + "@*"});
         Poller poller(bridge);
-        const std::string out = poller.run_until([&] { return poller.stats->jobs_changed >= 2; });
+        poller.stop_when([&] { return poller.stats->jobs_changed >= 2; });
+        const std::string out = poller.run_until([&] { return poller.stop->load(); });
         const auto lines = lines_of(out);
         ASSERT_EQ(lines.size(), 3u) << out;
         EXPECT_EQ(lines[1], "[pool] no job available (-32011) — GPUs paused, " + c.shown);
-        EXPECT_EQ(poller.time.slept(), c.waited) << c.hint;
+        EXPECT_EQ(poller.time.slept(), c.waited + 50ms) << c.hint;  // and the pause's first slice
     }
 }
 
@@ -251,7 +255,9 @@ TEST(PoolPoller, PacesAPoolThatDoesNotHold) {
         {"a new job in every answer", {"--rotate-every-answer"}},
     };
     for (const Case& c : cases) {
-        BridgeProcess bridge(c.bridge_args);
+        std::vector<std::string> args = c.bridge_args;
+        args.push_back("--no-delay");
+        BridgeProcess bridge(args);
         Poller poller(bridge);
         poller.stop_when([&] { return poller.time.slept() >= 10s; });
         poller.run_until([&] { return poller.stop->load(); });
@@ -275,7 +281,7 @@ TEST(PoolPoller, AsksAgainAtOnceWhenThePoolHeld) {
 // A new job in every answer, one every 250 ms once paced: one job line a
 // second, the jobs between counted in one line before the next.
 TEST(PoolPoller, ShowsOneJobLineASecondAndCountsTheOthers) {
-    BridgeProcess bridge({"--rotate-every-answer"});
+    BridgeProcess bridge({"--rotate-every-answer", "--no-delay"});
     Poller poller(bridge);
     poller.stop_when([&] { return poller.time.slept() >= 10s; });
     const std::string out = poller.run_until([&] { return poller.stop->load(); });
