@@ -110,7 +110,7 @@ void MainLoop::print_stats(MonoTime now) {
     const auto [generation, job] = job_slot_get(*s.mining.slot);
     const std::string job_item =
         job ? fmt::format("{} [{}] diff {}", console_safe_cut(job->job_id), job->is_dev ? "dev" : "user",
-                          console_safe_cut(job->share_difficulty))
+                          console_safe(job->share_difficulty))
             : "NONE";
     const SessionCounters& user = s.mining.stats->user;
     seams_.lines.out(fmt::format(

@@ -14,6 +14,8 @@ using NoncePrefix = std::array<std::uint8_t, 4>;
 struct Job {
     std::optional<std::uint64_t> height;
     std::string job_id;  // exactly as received
+    // Display texts, cut as pool_text_cut cuts them: shown with
+    // console_safe, never cut again.
     std::string share_difficulty;
     std::string net_difficulty;
     Bytes32 mining_hash;

@@ -44,14 +44,16 @@ std::optional<std::uint64_t> parse_height(const nlohmann::json& tmpl) {
 }
 
 // The compact JSON text of the value without its leading and trailing
-// double quotes; empty when absent.
+// double quotes, cut as a line shows it; empty when absent. Only shown, so
+// a job keeps no more of it than that: a pool's megabytes of difficulty
+// would otherwise stay with every job a queued block still holds.
 std::string difficulty_text(const nlohmann::json& tmpl, std::string_view key) {
     const auto it = tmpl.find(key);
     if (it == tmpl.end()) return "";
-    std::string text = it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string text = it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     const std::size_t first = text.find_first_not_of('"');
     if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of('"') - first + 1);
+    return pool_text_cut(std::string_view(text).substr(first, text.find_last_not_of('"') - first + 1));
 }
 
 // Everything the signature covers, decoded (steps 1 to 7 of the checks).

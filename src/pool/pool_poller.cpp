@@ -7,6 +7,7 @@
 
 #include "src/base/durations.hpp"
 #include "src/base/hex.hpp"
+#include "src/pool/job_line_throttle.hpp"
 #include "src/pool/job_template.hpp"
 #include "src/pool/masked_url.hpp"
 #include "src/ui/colors.hpp"
@@ -24,6 +25,15 @@ constexpr std::uint64_t DEFAULT_RETRY_MS = 500;
 // pause the poller takes on its own (its back-off and refusal retry), so a
 // pool that has recovered is asked within it, whatever it once hinted.
 constexpr std::uint64_t MAX_RETRY_MS = 10'000;
+// The shortest time from one job request to the next unless the pool held
+// the first: four requests a second at most. A pool that answers at once
+// with the job the miner has, with a new job every time, or with no job and
+// a hint of 0 ms, would otherwise get thousands a second and a core spinning
+// on them; a quarter of a second is what a job change then waits at worst,
+// little beside a job's seconds of life, and a pool that holds the
+// long-poll, as pools do, never sees this floor.
+constexpr std::uint64_t REQUEST_FLOOR_MS = 250;
+constexpr auto REQUEST_FLOOR = std::chrono::milliseconds(REQUEST_FLOOR_MS);
 constexpr auto SLICE = 50ms;
 constexpr auto REFUSAL_RETRY = 10s;
 constexpr auto REFUSAL_MESSAGE_EVERY = 30s;
@@ -54,13 +64,15 @@ private:
 
     // Stops once `wanted` has passed since the wait began or the stop flag
     // is set, looking at both every slice.
-    void wait(Duration wanted, Duration slice = SLICE) {
+    void wait(Duration wanted) {
         const MonoTime start = c_.clock();
-        while (c_.clock() - start < wanted && !stopped()) c_.sleep(slice);
+        for (Duration waited{}; waited < wanted && !stopped(); waited = c_.clock() - start)
+            c_.sleep(std::min<Duration>(SLICE, wanted - waited));
     }
 
     void turn() {
         const MonoTime now = c_.clock();
+        if (auto count = job_lines_.due_count(now)) console_out(*count);
         const bool session_is_dev = devfee_tick(*c_.devfee, now);
         PoolClient& client = c_.clients->of_session(session_is_dev);
         const std::shared_ptr<const Job> cur = job_slot_get(*c_.mining.slot).second;
@@ -69,6 +81,7 @@ private:
         nlohmann::json params = template_request_params(client, wait_ms, cur.get(), session_is_dev,
                                                         hashrate_estimate(*c_.meter, c_.clock()));
 
+        const MonoTime asked_at = c_.clock();
         auto result = rpc_call(client, "quantus_getBlockTemplate", std::move(params));
         // A stopping miner installs nothing: the answer of a long-poll that
         // the shutdown cut off, or that came as the process ends, is dropped.
@@ -79,7 +92,8 @@ private:
         }
         TemplateResult parsed = parse_template(*result, client);
         if (auto* job = std::get_if<std::shared_ptr<const Job>>(&parsed)) {
-            install_if_changed(std::move(*job), cur.get());
+            const bool changed = install_if_changed(std::move(*job), cur.get());
+            pace_after_answer(asked_at, wait_ms, changed);
         } else if (auto* refusal = std::get_if<SignatureRefusal>(&parsed)) {
             handle_failure(UnsignedJobError{refusal->text}, cur.get());
         } else {
@@ -91,12 +105,14 @@ private:
         }
     }
 
-    void install_if_changed(std::shared_ptr<const Job> job, const Job* cur) {
+    // True when the job differs from the current one, and was installed.
+    bool install_if_changed(std::shared_ptr<const Job> job, const Job* cur) {
         MinerStats& stats = *c_.mining.stats;
         count(stats.jobs_received);
         last_answer_at_ = c_.clock();
-        if (const auto kind = classify_job_change(cur, *job)) {
-            console_out(job_line(*job, *kind));
+        const auto kind = classify_job_change(cur, *job);
+        if (kind) {
+            for (const std::string& line : job_lines_.on_job(last_answer_at_, job_line(*job, *kind))) console_out(line);
             count(stats.jobs_changed);
             job_slot_install(*c_.mining.slot, std::move(job));
             const std::size_t abandoned = queue_retain(*c_.mining.queue, live_pred());
@@ -104,9 +120,29 @@ private:
         }
         backoff_s_ = 1;
         pool_answered_ = true;
+        return kind.has_value();
+    }
+
+    // The pool held the request when it answered after about the wait
+    // asked, or after the floor if that is shorter: it waited for a change.
+    static bool pool_held(Duration took, std::uint64_t wait_ms) {
+        const Duration asked = duration_from_ms(wait_ms);
+        return wait_ms > 0 && took >= std::min<Duration>(REQUEST_FLOOR, asked - asked / 10);
+    }
+
+    // Asks again at once after a held long-poll, and after a new job that
+    // follows one (the long-poll for the next change); otherwise not before
+    // the floor from the start of the request just answered.
+    void pace_after_answer(MonoTime asked_at, std::uint64_t wait_ms, bool new_job) {
+        const Duration took = c_.clock() - asked_at;
+        const bool held = pool_held(took, wait_ms);
+        const bool at_once = held || (new_job && previous_held_);
+        previous_held_ = held;
+        if (!at_once) wait(REQUEST_FLOOR - took);
     }
 
     void handle_failure(const RpcError& error, const Job* cur) {
+        previous_held_ = true;  // every failure waits at least the floor
         if (const auto* pool = std::get_if<RpcPoolError>(&error); pool && pool->code == NO_WORK_CODE)
             return handle_no_work(*pool, cur);
         count(c_.mining.stats->net_errors);
@@ -140,7 +176,7 @@ private:
 
     void handle_no_work(const RpcPoolError& error, const Job* cur) {
         const std::uint64_t asked_ms = asked_retry_ms(error);
-        const std::uint64_t retry_ms = std::min(asked_ms, MAX_RETRY_MS);
+        const std::uint64_t retry_ms = std::clamp(asked_ms, REQUEST_FLOOR_MS, MAX_RETRY_MS);
         if (cur) {
             const std::string asked = asked_ms == retry_ms ? "" : fmt::format(" (the pool asked {} ms)", asked_ms);
             console_out(
@@ -150,8 +186,7 @@ private:
         queue_retain(*c_.mining.queue, live_pred());
         last_answer_at_ = c_.clock();
         pool_answered_ = true;
-        const Duration retry = duration_from_ms(retry_ms);
-        wait(retry, retry < SLICE ? retry : Duration(SLICE));
+        wait(duration_from_ms(retry_ms));
     }
 
     void handle_other_failure(const RpcError& error, const Job* cur) {
@@ -190,7 +225,7 @@ private:
         return fmt::format("{} job {} [{}] ({}) height {} share diff {} / net {} prefix {} hash {}…",
                            ui_paint("[pool]", DARK_GREY), ui_paint(console_safe_cut(job.job_id), BOLD),
                            job.is_dev ? "dev" : "user", kind, job.height ? std::to_string(*job.height) : "?",
-                           console_safe_cut(job.share_difficulty), console_safe_cut(job.net_difficulty),
+                           console_safe(job.share_difficulty), console_safe(job.net_difficulty),
                            hex_encode(job.nonce_prefix),
                            hex_encode(job.mining_hash).substr(0, 16));
     }
@@ -205,6 +240,10 @@ private:
     MonoTime last_warning_at_;
     bool pool_answered_ = false;
     bool no_job_warning_shown_ = false;
+    // The answer before the last was held, or a failure waited after it: a
+    // new job answered at once may then be followed at once.
+    bool previous_held_ = true;
+    JobLineThrottle job_lines_;
 };
 
 }  // namespace

@@ -943,6 +943,9 @@ struct HostilePool {
     std::string awaited;  // in the output, `times` times, before the SIGINT
     std::size_t times;
     std::size_t longest_line;  // bytes
+    std::uint64_t peak_mib = 512;  // resident memory
+    double getwork_per_s = 0;    // the most job requests a second over the run; 0: not checked
+    std::size_t console_bytes = 0;  // the most the console may hold at the end; 0: not checked
 };
 
 void PrintTo(const HostilePool& h, std::ostream* out) { *out << h.name; }
@@ -959,23 +962,32 @@ std::size_t longest_line(const std::string& text) {
 // A pool whose texts or hints are out of all measure: job ids of 1 MiB
 // (once 2 MiB of memory and of console per share), ids of the longest
 // length accepted, a retry hint of 2^64 - 1 ms (once no request ever
-// again). Memory and every line stay bounded by size, the miner goes on
-// asking, and the password of the pool URL is never shown.
+// again), difficulty texts of 4 MiB in a new job at every answer whose
+// every hash is a block (once 1.8 GB of memory in 50 s), a pool that never
+// holds the long-poll (once thousands of requests a second), a new job at
+// every answer (once a job line each, megabytes of console). Memory, the
+// console and every line stay bounded by size, the miner asks a few times
+// a second at most and goes on asking, and the password of the pool URL is
+// never shown.
 TEST_P(HostilePools, MemoryAndLinesStayBounded) {
     const HostilePool h = GetParam();
     BridgeProcess bridge(h.bridge_args);
     const std::string host = bridge.url().substr(std::string("http://").size());
+    const auto started = Clock::now();
     Miner miner(mining_args("http://miner:hunter2@" + host));
     ASSERT_TRUE(miner.wait_for_text(h.awaited, 60s, h.times)) << miner.out().substr(0, 4000);
     const std::optional<std::uint64_t> peak_kib = miner.peak_resident_kib();
+    const double run_s = std::chrono::duration<double>(Clock::now() - started).count();
     ASSERT_TRUE(miner.signal(SIGINT));
     const std::optional<int> status = miner.wait_exit(30s);
     const BridgeCounters pool = counters_of(bridge);
 
     expect_orderly_end(miner, status, pool);
     const std::string out = miner.out();
-    EXPECT_LT(peak_kib.value_or(0), 512u * 1024) << "KiB";
+    EXPECT_LT(peak_kib.value_or(0), h.peak_mib * 1024) << "KiB";
     EXPECT_LE(longest_line(out), h.longest_line);
+    if (h.getwork_per_s > 0) EXPECT_LE(static_cast<double>(pool.getwork) / run_s, h.getwork_per_s) << pool;
+    if (h.console_bytes > 0) EXPECT_LE(out.size(), h.console_bytes);
     EXPECT_NE(out.find("  Pool        http://miner:***@" + host + "\n"), std::string::npos);
     EXPECT_EQ(out.find("hunter2"), std::string::npos);
 }
@@ -997,7 +1009,30 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--fault", "getwork:delay:0@1", "--fault", "getwork:no-work:18446744073709551615@1"},
                     "[pool] job 1#",
                     2,
-                    600}),
+                    600},
+        // Every hash a block, and no submission answered: each queued block
+        // keeps its job, some 40 jobs of 8 MiB in 30 s, once all kept whole.
+        HostilePool{"HugeDifficultyTexts",
+                    {"--rotate-every-answer", "--difficulty-text-bytes", "4194304", "--share-target", target(""),
+                     "--block-target", target(""), "--fault", "submit:hang@*", "--no-delay"},
+                    "[stats]",
+                    30,
+                    800,
+                    128},
+        // Twenty seconds of each: the same job at once, no job and "retry
+        // in 0 ms", a new job at every answer (shares one hash in 2^24, so
+        // that the job lines are most of what is printed: some 9 KB, 15 KB
+        // with a line for every job).
+        HostilePool{"InstantAnswers", {"--max-wait-ms", "0", "--no-delay"}, "[stats]", 20, 600, 512, 8},
+        HostilePool{"RetryAtOnce", {"--fault", "getwork:no-work:0@*", "--no-delay"}, "[stats]", 20, 600, 512, 8},
+        HostilePool{"NewJobAtEveryAnswer",
+                    {"--rotate-every-answer", "--no-delay", "--share-target", target("000000")},
+                    "[stats]",
+                    20,
+                    600,
+                    512,
+                    8,
+                    12 * 1024}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // ---- A long-poll held past the client's time-out ----------------------------------------

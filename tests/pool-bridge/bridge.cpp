@@ -252,8 +252,8 @@ json Bridge::serve_getwork(const Call& call) {
     if (params.contains("hashrate") && !params["hashrate"].is_number())
         return error_answer(call.id, invalid_params("hashrate must be a number"));
 
-    BridgeJob job = jobs_.current();
-    if (params.contains("current_job_id") && params["current_job_id"] == job.id) {
+    BridgeJob job = rotate_every_answer_ ? jobs_.rotate() : jobs_.current();
+    if (!rotate_every_answer_ && params.contains("current_job_id") && params["current_job_id"] == job.id) {
         const auto wait = std::min(params["wait_ms"].get<std::uint64_t>(), max_wait_ms_);
         job = jobs_.wait_for_change(job.id, std::chrono::milliseconds(wait));
     }

@@ -47,7 +47,11 @@ private:
 class Bridge {
 public:
     Bridge(const BridgeOptions& options, JobBook& jobs, RequestLog* log)
-        : max_wait_ms_(options.max_wait_ms), jobs_(jobs), faults_(options.faults), log_(log) {}
+        : max_wait_ms_(options.max_wait_ms),
+          rotate_every_answer_(options.rotate_every_answer),
+          jobs_(jobs),
+          faults_(options.faults),
+          log_(log) {}
 
     void handle(const httplib::Request& request, httplib::Response& response);
 
@@ -69,6 +73,7 @@ private:
     nlohmann::json serve_submit(const Call& call);
 
     const std::uint64_t max_wait_ms_;
+    const bool rotate_every_answer_;
     JobBook& jobs_;
     FaultQueue faults_;
     RequestLog* log_;

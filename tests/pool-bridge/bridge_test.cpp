@@ -593,6 +593,17 @@ TEST(BridgeJobs, TheSameSeedGivesTheSameJobs) {
     EXPECT_NE(seeded[1], seeded[3]);
 }
 
+// The hostile pool's two traits: difficulty texts of any length, and a new
+// job in every answer, a long-poll on the current job included.
+TEST(BridgeTemplate, PaddedDifficultiesAndANewJobPerAnswer) {
+    BridgeProcess bridge({"--difficulty-text-bytes", "40", "--rotate-every-answer", "--no-delay"});
+    const json first = getwork(bridge)["result"];
+    EXPECT_EQ(first["share_difficulty"], std::string(36, '0') + "1008");
+    EXPECT_EQ(first["net_difficulty"], std::string(31, '0') + "252645135");
+    const json second = getwork(bridge, getwork_params("qz-addr-1", 60000, first["job_id"]))["result"];
+    EXPECT_NE(second["job_id"], first["job_id"]);
+}
+
 // Padded ids keep their length across a rotation and still differ in
 // what precedes the '#'.
 TEST(BridgeJobs, PaddedIdsHaveTheAskedLength) {

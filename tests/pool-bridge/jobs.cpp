@@ -20,6 +20,13 @@ nlohmann::json difficulty_number(double difficulty) {
     return difficulty;
 }
 
+// The difficulty's text with leading zeros up to `bytes`; as it is when 0.
+nlohmann::json padded_difficulty(const nlohmann::json& difficulty, std::size_t bytes) {
+    if (bytes == 0) return difficulty;
+    const std::string text = difficulty.is_string() ? difficulty.get<std::string>() : difficulty.dump();
+    return std::string(bytes > text.size() ? bytes - text.size() : 0, '0') + text;
+}
+
 }  // namespace
 
 double target_difficulty(const Bytes64& target) {
@@ -30,13 +37,15 @@ double target_difficulty(const Bytes64& target) {
 
 JobBook::JobBook(const Bytes64& share_target, const Bytes64& block_target, const NoncePrefix& nonce_prefix,
                  std::optional<std::array<std::uint8_t, 32>> signing_seed, std::optional<std::uint64_t> job_seed,
-                 std::size_t job_id_bytes)
+                 std::size_t job_id_bytes, std::size_t difficulty_text_bytes)
     : share_target_(share_target),
       block_target_(block_target),
       nonce_prefix_(nonce_prefix),
       signing_seed_(signing_seed),
       share_difficulty_(difficulty_number(target_difficulty(share_target))),
       net_difficulty_(fmt::format("{:.0f}", std::floor(target_difficulty(block_target)))),
+      shown_share_difficulty_(padded_difficulty(share_difficulty_, difficulty_text_bytes)),
+      shown_net_difficulty_(padded_difficulty(net_difficulty_, difficulty_text_bytes)),
       job_id_bytes_(job_id_bytes),
       random_(job_seed ? *job_seed : std::random_device{}()) {
     jobs_.push_back(make_job());
@@ -132,8 +141,8 @@ nlohmann::json JobBook::template_json(const BridgeJob& job, std::string_view add
         {"block_target", hex_encode(block_target_)},
         {"nonce_prefix", hex_encode(nonce_prefix_)},
         {"height", job.height},
-        {"share_difficulty", share_difficulty_},
-        {"net_difficulty", net_difficulty_},
+        {"share_difficulty", shown_share_difficulty_},
+        {"net_difficulty", shown_net_difficulty_},
     };
     if (signing_seed_) {
         const auto message = job_message(job.mining_hash, share_target_, block_target_, nonce_prefix_, job.id, address);

@@ -38,9 +38,10 @@ public:
 
     // `job_seed`: where job ids and mining hashes are drawn from; none: a random seed.
     // `job_id_bytes`: the length the ids are padded to; 0: none.
+    // `difficulty_text_bytes`: the length the templates' difficulty texts are padded to; 0: none.
     JobBook(const Bytes64& share_target, const Bytes64& block_target, const NoncePrefix& nonce_prefix,
             std::optional<std::array<std::uint8_t, 32>> signing_seed, std::optional<std::uint64_t> job_seed,
-            std::size_t job_id_bytes = 0);
+            std::size_t job_id_bytes = 0, std::size_t difficulty_text_bytes = 0);
 
     BridgeJob current() const;
     // Installs a new current job and releases the long-polls.
@@ -70,6 +71,8 @@ private:
     const std::optional<std::array<std::uint8_t, 32>> signing_seed_;
     const nlohmann::json share_difficulty_;
     const std::string net_difficulty_;
+    const nlohmann::json shown_share_difficulty_;  // in templates: padded when asked
+    const std::string shown_net_difficulty_;
     const std::size_t job_id_bytes_;
 
     mutable std::mutex mutex_;

@@ -105,12 +105,13 @@ int main(int argc, char** argv) {
     std::optional<std::array<std::uint8_t, 32>> seed;
     if (options->sign) seed = *hex_decode_array<32>(TEST_POOL_KEY_SEED_HEX);
     JobBook jobs(options->share_target, options->block_target, options->nonce_prefix, seed, options->job_seed,
-                 options->job_id_bytes);
+                 options->job_id_bytes, options->difficulty_text_bytes);
     Bridge bridge(*options, jobs, log.get());
 
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(WORKER_THREADS); };
     server.set_keep_alive_max_count(1000);
+    server.set_tcp_nodelay(options->no_delay);
     server.Post(
         ".*", [&](const httplib::Request& request, httplib::Response& response) { bridge.handle(request, response); });
     int port = options->port;

@@ -12,6 +12,9 @@ const char* const BRIDGE_USAGE =
     "  --port N             listen on 127.0.0.1:N (0 or absent: a free port)\n"
     "  --time-limit-s N     exit after N seconds (default 300)\n"
     "  --rotate-ms N        a new job every N ms (default 0: only on bridge_rotate)\n"
+    "  --rotate-every-answer  a new job in every getBlockTemplate answer, at once\n"
+    "  --no-delay           answers sent at once (TCP_NODELAY), not some 40 ms later\n"
+    "                       when the client's delayed acknowledgement comes\n"
     "  --share-target HEX   128 hex digits\n"
     "  --block-target HEX   128 hex digits, not above the share target\n"
     "  --nonce-prefix HEX   8 hex digits (default 0a0b0c0d)\n"
@@ -20,6 +23,8 @@ const char* const BRIDGE_USAGE =
     "  --job-seed N         job ids and mining hashes drawn from seed N (default: random),\n"
     "                       so that a bridge restarted with the same seed serves the same jobs\n"
     "  --job-id-bytes N     job ids padded to N bytes before their '#' (default: unpadded)\n"
+    "  --difficulty-text-bytes N  the templates' share and net difficulties as texts\n"
+    "                       padded to N bytes with leading zeros (default: unpadded)\n"
     "  --log-requests FILE  append one JSON line per request\n"
     "  --fault FAULT        METHOD:MODE[:ARGS][@N|@*], repeatable; METHOD is getwork,\n"
     "                       submit or any; MODE is no-work[:RETRY_MS], reply:STATUS:BODY,\n"
@@ -171,7 +176,7 @@ namespace {
 constexpr std::string_view VALUE_OPTIONS[] = {"--port",         "--time-limit-s", "--rotate-ms",
                                               "--max-wait-ms",  "--share-target", "--block-target",
                                               "--nonce-prefix", "--log-requests", "--fault",
-                                              "--job-seed",     "--job-id-bytes"};
+                                              "--job-seed",     "--job-id-bytes", "--difficulty-text-bytes"};
 
 Result<void> apply_option(BridgeOptions& options, std::string_view name, std::string_view value) {
     const auto number = [&](std::uint64_t& field, std::uint64_t max) -> Result<void> {
@@ -196,6 +201,7 @@ Result<void> apply_option(BridgeOptions& options, std::string_view name, std::st
         return {};
     }
     if (name == "--job-id-bytes") return number(options.job_id_bytes, 16u << 20);
+    if (name == "--difficulty-text-bytes") return number(options.difficulty_text_bytes, 16u << 20);
     if (name == "--share-target" || name == "--block-target") {
         auto target = parse_target_hex(value);
         if (!target) return std::unexpected(target.error().context(std::string(name)));
@@ -236,9 +242,14 @@ Result<BridgeOptions> parse_options(std::span<const std::string> args) {
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
         }
-        if (name == "--help" || name == "-h" || name == "--sign") {
+        if (name == "--help" || name == "-h" || name == "--sign" || name == "--rotate-every-answer" ||
+            name == "--no-delay") {
             if (value) return fail("{} takes no value", name);
-            (name == "--sign" ? options.sign : options.help) = true;
+            bool& flag = name == "--sign"                  ? options.sign
+                         : name == "--rotate-every-answer" ? options.rotate_every_answer
+                         : name == "--no-delay"            ? options.no_delay
+                                                           : options.help;
+            flag = true;
             continue;
         }
         if (std::ranges::find(VALUE_OPTIONS, name) == std::end(VALUE_OPTIONS))

@@ -37,6 +37,9 @@ struct BridgeOptions {
     std::uint64_t max_wait_ms = 60000;
     std::optional<std::uint64_t> job_seed;  // the same seed, the same jobs: a restarted bridge knows its old job
     std::uint64_t job_id_bytes = 0;         // 0: ids as short as they come
+    std::uint64_t difficulty_text_bytes = 0;  // 0: the difficulties as they come
+    bool rotate_every_answer = false;
+    bool no_delay = false;  // TCP_NODELAY: an answer leaves at once, not after the client's delayed ACK
     Bytes64 share_target;
     Bytes64 block_target;
     NoncePrefix nonce_prefix;

@@ -143,6 +143,13 @@ TEST(ParseTemplate, OptionalFieldsNeverFail) {
     EXPECT_EQ(job->height, std::nullopt);
     EXPECT_EQ(job->net_difficulty, "");
     EXPECT_EQ(job->share_difficulty, "\\\"quoted\\");
+
+    // Display texts: a job keeps what a line shows of them, however long they come.
+    tmpl["share_difficulty"] = std::string(4 << 20, '9');
+    tmpl["net_difficulty"] = std::string(200, '7');
+    const auto cut = std::get<std::shared_ptr<const Job>>(parse_template(tmpl, *USER));
+    EXPECT_EQ(cut->share_difficulty, std::string(200, '9') + "…[4194304 bytes in all]");
+    EXPECT_EQ(cut->net_difficulty, std::string(200, '7'));
 }
 
 TEST(JobSignature, AcceptsOnlyTheOperatorsSignatureForThisSession) {

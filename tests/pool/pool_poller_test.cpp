@@ -136,6 +136,8 @@ TEST(PoolPoller, ClassifiesEachChangeOfJob) {
                           serve(tmpl("t#2", H1, "01" + std::string(126, 'f'))), "--fault", serve(tmpl("t#2", H2)),
                           "--fault", serve(tmpl("u#1", H2))});
     Poller poller(bridge, false, 5.0);
+    // A second per sleep: every job line is shown, none is a second after the last.
+    poller.context.sleep = [&](std::chrono::steady_clock::duration) { poller.time.advance(1s); };
     const std::string out = poller.run_until([&] { return poller.stats->jobs_received >= 7; });
     const std::vector<std::string> expected = {
         "[pool] job t#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash 1111111111111111…",
@@ -192,17 +194,22 @@ TEST(PoolPoller, SessionChangeUsesTheDevClientWithoutTheCurrentId) {
 
 TEST(PoolPoller, NoWorkPausesTheGpus) {
     BridgeProcess bridge({"--fault", serve(tmpl("t#1", H1)), "--fault", "getwork:no-work:20", "--fault",
-                          "getwork:no-work", "--fault", serve(tmpl("t#1", H1)) + "@*"});
+                          "getwork:no-work", "--fault", "getwork:no-work:300", "--fault",
+                          serve(tmpl("t#1", H1)) + "@*"});
     Poller poller(bridge);
-    const std::string out = poller.run_until([&] { return poller.stats->jobs_changed >= 2; });
+    poller.stop_when([&] { return poller.stats->jobs_changed >= 2; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
     EXPECT_EQ(lines_of(out), (std::vector<std::string>{
                                  "[pool] job t#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash "
                                  "1111111111111111…",
-                                 "[pool] no job available (-32011) — GPUs paused, retry in 20 ms",
+                                 "[pool] no job available (-32011) — GPUs paused, retry in 250 ms (the pool "
+                                 "asked 20 ms)",
                                  "[pool] job t#1 [user] (new) height 5 share diff 12.5 / net 99 prefix 0a0b0c0d hash "
                                  "1111111111111111…",
                              }));
-    EXPECT_EQ(poller.time.slept(), 520ms);  // 20 ms in one slice, then the default 500 ms
+    // 20 ms raised to 250 ms, the default 500 ms, 300 ms, then the first
+    // slice of the pause after the job is served again, where the test stops.
+    EXPECT_EQ(poller.time.slept(), 1100ms);
     EXPECT_EQ(job_slot_get(*poller.context.mining.slot).first, 3u);  // installed, cleared, installed
     EXPECT_EQ(poller.stats->net_errors.load(), 0u);
 }
@@ -225,12 +232,75 @@ TEST(PoolPoller, RetryHintsAreHeldAtTenSeconds) {
         BridgeProcess bridge({"--fault", serve(tmpl("t#1", H1)), "--fault", "getwork:no-work:" + c.hint, "--fault",
                               serve(tmpl("t#1", H1)) + "@*"});
         Poller poller(bridge);
-        const std::string out = poller.run_until([&] { return poller.stats->jobs_changed >= 2; });
+        poller.stop_when([&] { return poller.stats->jobs_changed >= 2; });
+        const std::string out = poller.run_until([&] { return poller.stop->load(); });
         const auto lines = lines_of(out);
         ASSERT_EQ(lines.size(), 3u) << out;
         EXPECT_EQ(lines[1], "[pool] no job available (-32011) — GPUs paused, " + c.shown);
-        EXPECT_EQ(poller.time.slept(), c.waited) << c.hint;
+        EXPECT_EQ(poller.time.slept(), c.waited + 50ms) << c.hint;  // and the pause's first slice
     }
+}
+
+// A pool that does not hold the long-poll is asked four times a second at
+// most: once thousands of times, a core spinning. Ten seconds of fake time:
+// requests at 0, 0 (the long-poll after the first job), then every 250 ms.
+TEST(PoolPoller, PacesAPoolThatDoesNotHold) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> bridge_args;
+    };
+    const Case cases[] = {
+        {"the same job at once", {"--max-wait-ms", "0"}},
+        {"no job, retry in 0 ms", {"--fault", "getwork:no-work:0@*"}},
+        {"a new job in every answer", {"--rotate-every-answer"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.bridge_args;
+        args.push_back("--no-delay");
+        BridgeProcess bridge(args);
+        Poller poller(bridge);
+        poller.stop_when([&] { return poller.time.slept() >= 10s; });
+        poller.run_until([&] { return poller.stop->load(); });
+        const std::uint64_t requests = bridge.counters().getwork;
+        EXPECT_LE(requests, 42u) << c.what;
+        EXPECT_GE(requests, 38u) << c.what;
+    }
+}
+
+// A pool that holds each long-poll as long as asked (100 ms, real time
+// here) is asked again at once: the poller never sleeps.
+TEST(PoolPoller, AsksAgainAtOnceWhenThePoolHeld) {
+    BridgeProcess bridge;
+    Poller poller(bridge);
+    poller.context.clock = steady_now;
+    poller.run_until([&] { return poller.stats->jobs_received >= 4; });
+    EXPECT_GE(poller.stats->jobs_received.load(), 4u);
+    EXPECT_EQ(poller.time.slept(), 0ms);
+}
+
+// A new job in every answer, one every 250 ms once paced: one job line a
+// second, the jobs between counted in one line before the next.
+TEST(PoolPoller, ShowsOneJobLineASecondAndCountsTheOthers) {
+    BridgeProcess bridge({"--rotate-every-answer", "--no-delay"});
+    Poller poller(bridge);
+    poller.stop_when([&] { return poller.time.slept() >= 10s; });
+    const std::string out = poller.run_until([&] { return poller.stop->load(); });
+    const auto lines = lines_of(out);
+    ASSERT_GE(lines.size(), 4u) << out;
+    EXPECT_TRUE(lines[0].starts_with("[pool] job 2#")) << lines[0];  // the first rotation
+    EXPECT_EQ(lines[1], "[pool] 4 more jobs in the last 1.0 s (job lines shown once a second at most)");
+    EXPECT_TRUE(lines[2].starts_with("[pool] job 7#")) << lines[2];
+    EXPECT_EQ(lines[3], "[pool] 3 more jobs in the last 1.0 s (job lines shown once a second at most)");
+    std::uint64_t shown = 0, counted = 0;
+    for (const std::string& line : lines) {
+        unsigned n = 0;
+        if (line.starts_with("[pool] job ")) ++shown;
+        else if (std::sscanf(line.c_str(), "[pool] %u more jobs", &n) == 1) counted += n;
+        else ADD_FAILURE() << line;
+    }
+    EXPECT_LE(shown, 11u);
+    EXPECT_GE(poller.stats->jobs_changed.load(), 40u);
+    EXPECT_LE(poller.stats->jobs_changed.load() - shown - counted, 3u) << "only the last second's are not counted yet";
 }
 
 TEST(PoolPoller, TransportFailuresBackOffAndWarnOnce) {
