@@ -203,7 +203,7 @@ Taken queue_take(SubmitQueue& queue, const JobSlot& slot, const TakeRule& rule) 
         std::optional<MonoTime> retry_due;
         for (auto it = queue.shares.begin(); it != queue.shares.end(); ++it) {
             if (blocks_only && !it->is_block) break;  // blocks rank first: none further on
-            if (it->retry_at <= rule.now) {
+            if (it->retry_at <= rule.now || it->retry_at >= rule.too_late) {
                 Share taken = std::move(*it);
                 queue.shares.erase(it);
                 if (taken.is_block) hold_in_flight_locked(queue, taken);

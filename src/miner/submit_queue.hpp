@@ -150,12 +150,15 @@ std::vector<Share> queue_take_over_in_flight(SubmitQueue& queue);
 inline constexpr std::chrono::milliseconds TAKE_WAIT_SLICE{200};
 
 // How a submit worker takes: shares whose `retry_at` is after `now` are
-// held back, and a stopping worker takes blocks only: with `blocks_only`,
-// or as soon as `stop_flag` is seen set.
+// held back, unless it is at or after `too_late` (in the shutdown's drain,
+// a round due after the last attempt could start is tried at once instead),
+// and a stopping worker takes blocks only: with `blocks_only`, or as soon
+// as `stop_flag` is seen set.
 struct TakeRule {
     MonoTime now = MonoTime::max();
     bool blocks_only = false;
     const std::atomic<bool>* stop_flag = nullptr;
+    MonoTime too_late = MonoTime::max();
 };
 
 // A take's outcome. Without a share, `retry_due` is when the first share

@@ -346,7 +346,10 @@ void drain_blocks(const SubmitWorkerContext& context) {
             report_blocks_left(context);
             return;
         }
-        Taken taken = queue_take(queue, *context.mining.slot, {.now = now, .blocks_only = true});
+        // A block whose next round would come after the last attempt may
+        // start gets its attempt now: the pool may well be back.
+        const MonoTime too_late = last_attempt_start(context).value_or(MonoTime::max());
+        Taken taken = queue_take(queue, *context.mining.slot, {.now = now, .blocks_only = true, .too_late = too_late});
         if (taken.share)
             submit_share(context, std::move(*taken.share));
         else if (taken.retry_due)

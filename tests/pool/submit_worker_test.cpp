@@ -589,6 +589,7 @@ TEST(SubmitWorker, BlockOutlastsAnOutage) {
         Tally counted;
         std::chrono::milliseconds slept;
         std::uint64_t attempts;
+        std::chrono::seconds held_back = 0s;  // its next round, from an outage before the drain
     };
     const std::vector<std::string> ten_times_nine(9, "10");
     const Case cases[] = {
@@ -618,6 +619,10 @@ TEST(SubmitWorker, BlockOutlastsAnOutage) {
              std::vector<std::string>{
                  "[GPU2] block LOST (shutdown) job {job} diff≈65536.000 nonce {nonce} : HTTP 429: busy"},
          4, {.rejected = 1}, 7000ms, 4},
+        // Its round would come after the last attempt may start: it gets
+        // its attempt at once, and the pool is back.
+        {"drained: held back past the drain's end, tried at once", {}, true, BLOCK_LINES, 0,
+         {.accepted = 1, .blocks = 1}, 0ms, 1, 10s},
         // A gateway's 5xx may come after the pool had the request.
         {"drained: a gateway answers 504 throughout", {"submit:reply:504:busy@*"}, true,
          failed_rounds_of("HTTP 504: busy", {"1", "2", "4"}, true) +
@@ -631,7 +636,9 @@ TEST(SubmitWorker, BlockOutlastsAnOutage) {
         std::vector<std::string> lines;
         if (c.at_shutdown) {
             rig.context.mining.stop_flag->store(true);
-            rig.push(block);
+            Share held = block;
+            held.retry_at = rig.time.now() + c.held_back;
+            rig.push(held);
             rig.context.drain->begin(rig.time.now());
             queue_close(*rig.context.mining.queue);
             testing::internal::CaptureStdout();
