@@ -294,16 +294,16 @@ Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams) {
 int process_main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // line-buffered even into a pipe
     const Cli cli = cli_parse(argc, argv);
+    const auto print_error = [](const Error& error) {
+        std::fflush(stdout);
+        std::fputs(fmt::format("error: {:#}\n", error).c_str(), stderr);
+    };
     const Result<ShutdownEnd> r = run(cli);
     if (!r) {
-        std::fflush(stdout);
-        std::fputs(fmt::format("error: {:#}\n", r.error()).c_str(), stderr);
+        print_error(r.error());
         return 1;
     }
-    if (r->start_failure) {
-        std::fflush(stdout);
-        std::fputs(fmt::format("error: {:#}\n", *r->start_failure).c_str(), stderr);
-    }
+    if (r->start_failure) print_error(*r->start_failure);
     if (r->threads_left_running) {
         // A thread still running (a GPU worker held in a driver call) must not
         // meet the static destructors and exit handlers of a normal exit.

@@ -63,11 +63,10 @@ void count_evicted(MinerStats& stats, std::size_t shares) {
     count(stats.queue_full, shares);
 }
 
-// A block taken by a submit worker: held under a ticket until settled, and
-// its place is room for a waiting pusher. Once the shutdown has taken the
-// blocks in flight over, none is held: the taker is the shutdown itself.
+// A block taken by a submit worker: held under a ticket until settled. Once
+// the shutdown has taken the blocks in flight over, none is held: the taker
+// is the shutdown itself.
 void hold_in_flight_locked(SubmitQueue& queue, Share& block) {
-    queue.room.notify_all();
     if (queue.in_flight_taken_over) return;
     block.ticket = queue.next_ticket++;
     queue.in_flight.emplace(block.ticket, block);
@@ -206,7 +205,10 @@ Taken queue_take(SubmitQueue& queue, const JobSlot& slot, const TakeRule& rule) 
             if (it->retry_at <= rule.now || it->retry_at >= rule.too_late) {
                 Share taken = std::move(*it);
                 queue.shares.erase(it);
-                if (taken.is_block) hold_in_flight_locked(queue, taken);
+                if (taken.is_block) {
+                    hold_in_flight_locked(queue, taken);
+                    queue.room.notify_all();  // its place is room for a waiting pusher
+                }
                 return {std::move(taken), std::nullopt};
             }
             retry_due = retry_due ? std::min(*retry_due, it->retry_at) : it->retry_at;

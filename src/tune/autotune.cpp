@@ -172,9 +172,8 @@ constexpr double MAX_CACHED_MHS = 1e6;
 // geometry the command line would accept (no zero, within the launch
 // bounds), a batch within the margin of the tuner's largest and a rate
 // between 0 and the ceiling.
-bool plausible(const Tuning& e, KernelKind kind, const TuningInputs& in) {
+bool plausible(const Tuning& e, const LaunchGeometry& geometry, KernelKind kind, const TuningInputs& in) {
     if (kind == KernelKind::none) return false;
-    const LaunchGeometry geometry{e.blocks, e.threads, e.iters};
     if (e.blocks == 0 || e.threads == 0 || e.iters == 0 || !check_launch_bounds(geometry)) return false;
     const auto sms = static_cast<std::uint32_t>(std::max(in.sm_count, 1));
     if (batch_of(geometry) > CACHED_BATCH_MARGIN * largest_tuned_batch(kind, in.ordinal, sms)) return false;
@@ -185,12 +184,13 @@ bool plausible(const Tuning& e, KernelKind kind, const TuningInputs& in) {
 // failing test ends it. A record the tuner could not have written is broken:
 // measured again.
 bool usable(const Tuning& e, KernelKind kind, const TuningInputs& in) {
-    if (!plausible(e, kind, in)) return false;
+    const LaunchGeometry geometry{e.blocks, e.threads, e.iters};
+    if (!plausible(e, geometry, kind, in)) return false;
     if (in.choice != KernelKind::none && kind != in.choice) return false;
     const Result<std::vector<KernelKind>> candidates = kernel_candidates(in.ordinal);
     if (!candidates || std::ranges::find(*candidates, kind) == candidates->end()) return false;
     if (e.threads > gpu_max_threads(kind, in.ordinal)) return false;
-    if (in.manual_geometry && LaunchGeometry{e.blocks, e.threads, e.iters} != in.base) return false;
+    if (in.manual_geometry && geometry != in.base) return false;
     return true;
 }
 

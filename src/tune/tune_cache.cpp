@@ -453,11 +453,12 @@ std::string tune_cache_key(std::string_view label, std::string_view bus_id, doub
 }
 
 std::filesystem::path tune_cache_path(const TuneCacheHomes& homes) {
-    if (usable_base(homes.xdg_config_home)) return join(join(*homes.xdg_config_home, "ovik_dtc"), "tune.json");
-    if (usable_base(homes.home)) return join(join(join(*homes.home, ".config"), "ovik_dtc"), "tune.json");
+    const auto in_config = [](std::string_view config) { return join(join(config, "ovik_dtc"), "tune.json"); };
+    if (usable_base(homes.xdg_config_home)) return in_config(*homes.xdg_config_home);
+    if (usable_base(homes.home)) return in_config(join(*homes.home, ".config"));
     // A relative entry would again be the working directory's.
     if (usable_base(homes.account_home) && homes.account_home->front() == '/')
-        return join(join(join(*homes.account_home, ".config"), "ovik_dtc"), "tune.json");
+        return in_config(join(*homes.account_home, ".config"));
     return {};
 }
 
