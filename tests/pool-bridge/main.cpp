@@ -112,6 +112,7 @@ int main(int argc, char** argv) {
     server.new_task_queue = [] { return new httplib::ThreadPool(WORKER_THREADS); };
     server.set_keep_alive_max_count(1000);
     server.set_tcp_nodelay(options->no_delay);
+    server.set_socket_options(set_exclusive_listener_options);
     server.Post(
         ".*", [&](const httplib::Request& request, httplib::Response& response) { bridge.handle(request, response); });
     int port = options->port;
@@ -120,7 +121,8 @@ int main(int argc, char** argv) {
     else if (!server.bind_to_port("127.0.0.1", port))
         port = -1;
     if (port <= 0) {
-        fmt::print(stderr, "pool_bridge: cannot listen on 127.0.0.1:{}\n", options->port);
+        fmt::print(stderr, "pool_bridge: cannot listen on 127.0.0.1:{}: {}\n", options->port,
+                   listen_refusal(options->port));
         return 1;
     }
     fmt::print("listening on 127.0.0.1:{}\n", port);

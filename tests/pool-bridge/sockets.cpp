@@ -4,8 +4,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -40,6 +44,26 @@ std::vector<int> connections(int local_port, std::optional<int> remote_port) {
 }
 
 }  // namespace
+
+void set_exclusive_listener_options(int fd) {
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+std::string listen_refusal(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::strerror(errno);
+    set_exclusive_listener_options(fd);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reason = "unknown reason";
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0)
+        reason = std::strerror(errno);
+    ::close(fd);
+    return reason;
+}
 
 void shut_down_connections(int local_port, std::optional<int> remote_port) {
     for (const int fd : connections(local_port, remote_port)) ::shutdown(fd, SHUT_RDWR);

@@ -28,9 +28,20 @@ namespace {
     std::_Exit(127);
 }
 
+void send_signal(pid_t pid, const ProcessOptions& options, int out_fd) {
+    if (options.interrupt_on_terminal && options.stdout_on_terminal) {
+        const char interrupt = 0x03;
+        [[maybe_unused]] const auto written = ::write(out_fd, &interrupt, 1);
+    } else {
+        ::kill(pid, options.signal);
+    }
+}
+
 // Reads both descriptors until both are closed (a terminal reports EIO),
 // sending the options' signal when its condition is met.
-void drain(pid_t pid, const ProcessOptions& options, int out_fd, int err_fd, std::string& out, std::string& err) {
+void drain(pid_t pid, const ProcessOptions& options, int out_fd, int err_fd, ProcessResult& result) {
+    std::string& out = result.out;
+    std::string& err = result.err;
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&out, &err};
     int open_count = 2;
@@ -42,7 +53,8 @@ void drain(pid_t pid, const ProcessOptions& options, int out_fd, int err_fd, std
             const bool late = options.signal_deadline.count() > 0 &&
                               std::chrono::steady_clock::now() - started >= options.signal_deadline;
             if (seen || late) {
-                ::kill(pid, options.signal);
+                send_signal(pid, options, out_fd);
+                result.signalled_at = std::chrono::steady_clock::now();
                 armed = false;
             }
         }
@@ -76,7 +88,7 @@ int wait_status(pid_t pid) {
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
     int err_pipe[2];
-    if (::pipe2(err_pipe, O_CLOEXEC) != 0) return {-1, "", "pipe failed"};
+    if (::pipe2(err_pipe, O_CLOEXEC) != 0) return {.status = -1, .out = "", .err = "pipe failed"};
     int out_fd = -1;
     pid_t pid;
     if (options.stdout_on_terminal) {
@@ -87,7 +99,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         }
     } else {
         int out_pipe[2];
-        if (::pipe2(out_pipe, O_CLOEXEC) != 0) return {-1, "", "pipe failed"};
+        if (::pipe2(out_pipe, O_CLOEXEC) != 0) return {.status = -1, .out = "", .err = "pipe failed"};
         pid = ::fork();
         if (pid == 0) {
             ::dup2(out_pipe[1], 1);
@@ -98,9 +110,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         out_fd = out_pipe[0];
     }
     ::close(err_pipe[1]);
-    if (pid < 0) return {-1, "", "fork failed"};
-    ProcessResult result{0, "", ""};
-    drain(pid, options, out_fd, err_pipe[0], result.out, result.err);
+    if (pid < 0) return {.status = -1, .out = "", .err = "fork failed"};
+    ProcessResult result{.status = 0, .out = "", .err = ""};
+    drain(pid, options, out_fd, err_pipe[0], result);
     result.status = wait_status(pid);
     return result;
 }

@@ -12,6 +12,8 @@ struct ProcessResult {
     int status;  // exit status, or 128 + signal number
     std::string out;
     std::string err;
+    // When the options' signal was sent, if it was.
+    std::optional<std::chrono::steady_clock::time_point> signalled_at = std::nullopt;
 };
 
 struct ProcessOptions {
@@ -24,6 +26,10 @@ struct ProcessOptions {
     std::optional<std::string> signal_when;
     std::chrono::milliseconds signal_deadline{0};
     int signal = 2;  // SIGINT
+    // Instead of `signal`, the terminal's interrupt character (^C) is typed
+    // on it (needs `stdout_on_terminal`): SIGINT reaches the terminal's
+    // foreground process group, as when a user presses Ctrl-C.
+    bool interrupt_on_terminal = false;
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
