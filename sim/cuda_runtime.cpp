@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/env_list.hpp"
 #include "sim/pci_bus_id.hpp"
 
 using Clock = std::chrono::steady_clock;
@@ -128,11 +129,8 @@ struct DeviceList {
     std::vector<Device> devices;
 };
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
+// What may stand around a field of the runtime's settings.
+constexpr std::string_view BLANKS = " \t";
 
 std::optional<int> int_at_least(std::string_view s, int least) {
     int value = 0;
@@ -147,11 +145,11 @@ std::optional<Device> parse_device(std::string_view entry) {
     for (int i = 2; i >= 0; --i) {
         const auto comma = entry.rfind(',');
         if (comma == std::string_view::npos) return std::nullopt;
-        fields[i] = trim(entry.substr(comma + 1));
+        fields[i] = trim(entry.substr(comma + 1), BLANKS);
         entry = entry.substr(0, comma);
     }
     Device d;
-    d.name = trim(entry);
+    d.name = trim(entry, BLANKS);
     // No real device has no multiprocessor; the stand-in allows one, for the
     // tests of how the miner takes such a reading.
     const auto sms = int_at_least(fields[0], 0);
@@ -172,10 +170,8 @@ DeviceList read_devices() {
     DeviceList list;
     std::string_view rest = text;
     while (!rest.empty()) {
-        const auto semicolon = rest.find(';');
-        const std::string_view entry = rest.substr(0, semicolon);
-        rest = semicolon == std::string_view::npos ? std::string_view{} : rest.substr(semicolon + 1);
-        if (trim(entry).empty()) continue;
+        const std::string_view entry = take_entry(rest);
+        if (trim(entry, BLANKS).empty()) continue;
         auto device = parse_device(entry);
         if (!device || list.devices.size() == MAX_DEVICES) {
             std::fprintf(stderr, "sim: VEZEZIRUZ_SIM_DEVICES: %s \"%.*s\"\n",
@@ -294,9 +290,7 @@ constexpr std::string_view HOLD_PREFIX = "hold=";
 std::optional<std::vector<Fault>> parse_faults(std::string_view text) {
     std::vector<Fault> parsed;
     while (!text.empty()) {
-        const std::size_t semicolon = text.find(';');
-        const std::string_view entry = trim(text.substr(0, semicolon));
-        text = semicolon == std::string_view::npos ? std::string_view{} : text.substr(semicolon + 1);
+        const std::string_view entry = trim(take_entry(text), BLANKS);
         if (entry.empty()) continue;
         const std::size_t at = entry.find('@');
         const std::size_t colon = at == std::string_view::npos ? at : entry.find(':', at);

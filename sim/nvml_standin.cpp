@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/env_list.hpp"
 #include "sim/pci_bus_id.hpp"
 
 #define NVML_STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
@@ -40,15 +41,12 @@ std::mutex mutex;
 bool initialised = false;
 std::vector<Gpu> gpus;
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-    return s;
-}
+// Only spaces may stand around a field here, not tabs.
+constexpr std::string_view BLANKS = " ";
 
 // A reading, or "-" for one that fails.
 bool parse_reading(std::string_view text, std::optional<unsigned>& out) {
-    text = trim(text);
+    text = sim::trim(text, BLANKS);
     if (text == "-") {
         out.reset();
         return true;
@@ -68,7 +66,7 @@ std::optional<Gpu> parse_gpu(std::string_view entry) {
         fields[i] = entry.substr(0, comma);
         if (comma != std::string_view::npos) entry.remove_prefix(comma + 1);
     }
-    const auto address = sim::parse_pci_bus_id(trim(fields[0]));
+    const auto address = sim::parse_pci_bus_id(sim::trim(fields[0], BLANKS));
     Gpu gpu{};
     if (!address || !parse_reading(fields[1], gpu.power) || !parse_reading(fields[2], gpu.limit) ||
         !parse_reading(fields[3], gpu.clock))
@@ -81,10 +79,8 @@ bool read_gpus(std::vector<Gpu>& out) {
     const char* text = std::getenv("VEZEZIRUZ_SIM_NVML");
     std::string_view rest = text ? text : "";
     while (!rest.empty()) {
-        const auto semicolon = rest.find(';');
-        const std::string_view entry = rest.substr(0, semicolon);
-        rest = semicolon == std::string_view::npos ? std::string_view{} : rest.substr(semicolon + 1);
-        if (trim(entry).empty()) continue;
+        const std::string_view entry = sim::take_entry(rest);
+        if (sim::trim(entry, BLANKS).empty()) continue;
         const auto gpu = parse_gpu(entry);
         if (!gpu) {
             std::fprintf(stderr, "nvml stand-in: VEZEZIRUZ_SIM_NVML: malformed entry \"%.*s\"\n",

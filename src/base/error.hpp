@@ -56,6 +56,11 @@ std::unexpected<Error> fail(fmt::format_string<Args...> format, Args&&... args) 
 
 inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
 
+// How every failed system call is reported: the operating system's text for
+// the errno value, then the value ("Permission denied (os error 13)").
+std::string os_error_text(int code);
+inline Error os_error(int code) { return Error(os_error_text(code)); }
+
 // Adds a context message to the error of a failed result.
 template <typename T>
 Result<T> with_context(Result<T> result, std::string message) {

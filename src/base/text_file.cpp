@@ -2,32 +2,14 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fmt/format.h>
-
+#include "src/base/owned_fd.hpp"
 #include "src/base/unicode.hpp"
 
 namespace {
-
-Error os_error(int code) { return Error(fmt::format("{} (os error {})", std::strerror(code), code)); }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 constexpr std::size_t NO_LIMIT = static_cast<std::size_t>(-1);
 
@@ -53,7 +35,7 @@ Result<std::string> read_to_end(int fd, std::size_t max_bytes) {
 }  // namespace
 
 Result<std::string> read_text_file(const std::string& path) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    OwnedFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) return std::unexpected(os_error(errno));
     return read_to_end(file.get(), NO_LIMIT);
 }
@@ -64,7 +46,7 @@ Result<std::string> read_regular_text_file(const std::string& path, std::size_t 
     struct stat info{};
     if (::stat(path.c_str(), &info) != 0) return std::unexpected(os_error(errno));
     if (!S_ISREG(info.st_mode)) return fail("not a regular file");
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    OwnedFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (file.get() < 0) return std::unexpected(os_error(errno));
     if (::fstat(file.get(), &info) != 0) return std::unexpected(os_error(errno));
     if (!S_ISREG(info.st_mode)) return fail("not a regular file");

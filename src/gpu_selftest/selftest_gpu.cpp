@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "src/base/bytes.hpp"
 #include "src/base/hex.hpp"
 #include "src/gpu/gpu_context.hpp"
 #include "src/pow/nonce.hpp"
@@ -40,10 +41,6 @@ std::uint64_t counter_of(const SelftestVector& v) {
     std::uint64_t c = 0;
     for (int i = 56; i < 64; ++i) c = c << 8 | v.nonce[i];
     return c;
-}
-
-bool all_ff(std::span<const std::uint8_t> bytes) {
-    return std::ranges::all_of(bytes, [](std::uint8_t b) { return b == 0xff; });
 }
 
 // The hash as a 512-bit big-endian number plus one; none for 64 bytes 0xFF.

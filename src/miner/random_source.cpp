@@ -3,7 +3,6 @@
 #include <sys/random.h>
 
 #include <cerrno>
-#include <cstring>
 
 Result<void> os_random(std::span<std::uint8_t> out) {
     std::size_t filled = 0;
@@ -11,7 +10,7 @@ Result<void> os_random(std::span<std::uint8_t> out) {
         const ssize_t n = getrandom(out.data() + filled, out.size() - filled, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return fail("getrandom: {} (os error {})", std::strerror(errno), errno);
+            return fail("getrandom: {}", os_error_text(errno));
         }
         filled += static_cast<std::size_t>(n);
     }

@@ -66,12 +66,6 @@ Bytes64 hash_of(const Bytes64& nonce) {
     return poseidon2::poseidon2_hash_bytes(input);
 }
 
-bool all_ff(const std::uint8_t* bytes, std::size_t len) {
-    for (std::size_t i = 0; i < len; ++i)
-        if (bytes[i] != 0xff) return false;
-    return true;
-}
-
 std::string line_of(const Bytes64& nonce, const Bytes64& hash) {
     return hex_encode(HEADER) + ' ' + hex_encode(nonce) + ' ' + hex_encode(hash) + '\n';
 }
@@ -100,7 +94,7 @@ int main(int argc, char** argv) {
             if (counters.contains(draw.counter) || middles.contains(draw.middle)) continue;
             const Bytes64 nonce = nonce_of(draw);
             const Bytes64 hash = hash_of(nonce);
-            if (!hash_meets_target(smallest_hash, hash) || all_ff(hash.data() + 32, 32)) continue;
+            if (!hash_meets_target(smallest_hash, hash) || all_ff(std::span(hash).subspan(32))) continue;
             counters.insert(draw.counter);
             middles.insert(draw.middle);
             table += line_of(nonce, hash);

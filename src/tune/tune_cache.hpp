@@ -87,7 +87,7 @@ inline constexpr std::chrono::milliseconds TUNE_CACHE_LOCK_WAIT{2000};
 // place) while it re-reads the file, merges and replaces it; when the lock
 // is not free within `lock_wait`, nothing is written and the error says so.
 // The merged text goes to a new temporary file of a name no other save
-// uses ("tune.json.tmp.{pid}.{random}", created with O_EXCL, never through
+// uses ("tune.json.tmp.{pid}.{n}.{random}", created with O_EXCL, never through
 // a link), renamed over the target, so a reader never sees half a file; a
 // failed save removes it. The directory is created first with every
 // missing parent. The empty path (no home, tune_cache_path) is a failure.

@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <string>
 
 #include "src/base/durations.hpp"
 #include "src/base/error.hpp"
+#include "src/base/file_replace.hpp"
 #include "src/base/hex.hpp"
 #include "src/base/text_file.hpp"
 #include "src/base/unicode.hpp"
+#include "tests/support/temp_files.hpp"
 
 namespace {
 
@@ -133,6 +138,40 @@ TEST(TextFile, ReadsUtf8AndNamesWhatWentWrong) {
     EXPECT_EQ(read_text_file((dir / "missing.txt").string()).error().chain(),
               "No such file or directory (os error 2)");
     EXPECT_EQ(read_text_file(dir.string()).error().chain(), "Is a directory (os error 21)");
+}
+
+TEST(FileReplace, ReplacesTheWholeFileInItsDirectoryAndLeavesNothingBeside) {
+    const TempDir dir;
+    const std::filesystem::path path = dir.path() / "a" / "b" / "file";
+    ASSERT_TRUE(make_directory_tree(path.parent_path()));
+    EXPECT_TRUE(make_directory_tree(path.parent_path())) << "an existing tree";
+    EXPECT_TRUE(make_directory_tree("")) << "a file name alone has no directory to make";
+
+    ASSERT_TRUE(replace_file(path, "a longer first text"));
+    ASSERT_TRUE(replace_file(path, "short"));
+    EXPECT_EQ(read_file(path), "short");
+    ASSERT_TRUE(replace_file(path, ""));
+    EXPECT_EQ(read_file(path), "");
+    EXPECT_EQ(names_in(path.parent_path()), std::set<std::string>{"file"});
+}
+
+TEST(FileReplace, TheSaveLockLastsAsLongAsItsDescriptor) {
+    using namespace std::chrono_literals;
+    const TempDir dir;
+    const std::filesystem::path lock_path = dir.path() / "file.lock";
+    Result<OwnedFd> first = take_save_lock(lock_path, 0ms);
+    ASSERT_TRUE(first);
+    {
+        // flock locks belong to the open file: a second take in this process
+        // contends like another process.
+        const Result<OwnedFd> second = take_save_lock(lock_path, 30ms);
+        ASSERT_FALSE(second);
+        EXPECT_EQ(second.error().chain(), fmt::format("{} held by another save for 0.0 s", lock_path.string()));
+        const OwnedFd moved = std::move(*first);
+        EXPECT_FALSE(take_save_lock(lock_path, 0ms)) << "held by the descriptor moved to";
+    }
+    EXPECT_TRUE(take_save_lock(lock_path, 0ms)) << "released with that descriptor";
+    EXPECT_TRUE(std::filesystem::is_regular_file(lock_path)) << "the lock file stays";
 }
 
 TEST(Durations, CountsPastTheClocksRangeSaturateInsteadOfWrapping) {

@@ -1,6 +1,6 @@
 #pragma once
-// A scratch directory that lives as long as the test needs it, and reading
-// a file whole.
+// A scratch directory that lives as long as the test needs it, reading a
+// file whole and the names in a directory.
 
 #include <stdlib.h>
 
@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -34,4 +35,11 @@ private:
 inline std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline std::set<std::string> names_in(const std::filesystem::path& dir) {
+    std::set<std::string> names;
+    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename());
+    return names;
 }

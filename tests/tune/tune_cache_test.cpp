@@ -55,12 +55,6 @@ private:
 };
 
 // The names in a directory.
-std::set<std::string> names_in(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-    return names;
-}
-
 void write_bytes(const fs::path& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
