@@ -15,6 +15,8 @@ Result<std::vector<KernelKind>> kernels_to_test(int device, KernelKind choice) {
 
 }  // namespace
 
+SelftestProgress SELFTEST_PROGRESS;
+
 Result<void> run_selftest_mode(const std::string& path, std::span<const int> gpus, KernelKind choice,
                                const GeometryOverrides& overrides, const SelftestOutput& output) {
     const Result<std::vector<SelftestVector>> vectors = load_vector_file(path);
@@ -29,6 +31,8 @@ Result<void> run_selftest_mode(const std::string& path, std::span<const int> gpu
             output.out(fmt::format("GPU{} [{}] :", d, kernel_name(k)));
             if (auto passed = selftest_gpu(d, *vectors, *geometry, k, output); !passed)
                 return fail(std::move(passed.error()).context(fmt::format("GPU{} [{}] : selftest ÉCHOUÉ", d, kernel_name(k))));
+            SELFTEST_PROGRESS.vectors_checked.fetch_add(vectors->size());
+            SELFTEST_PROGRESS.runs_passed.fetch_add(1);
         }
     }
     output.out(fmt::format("SELFTEST OK on {} GPUs", gpus.size()));

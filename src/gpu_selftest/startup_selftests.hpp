@@ -4,6 +4,8 @@
 // standing for "auto".
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <span>
 #include <string>
 
@@ -12,6 +14,16 @@
 #include "src/gpu/kernel_kind.hpp"
 #include "src/gpu_selftest/selftest_gpu.hpp"
 #include "src/selftest/vectors.hpp"
+
+// How far the self-test mode has come, for a stop signal that ends the
+// process half-way: the GPU and kernel runs that passed, and the vectors
+// they checked (each vector once per run). Read by a signal handler.
+struct SelftestProgress {
+    std::atomic<std::uint64_t> runs_passed{0};
+    std::atomic<std::uint64_t> vectors_checked{0};
+};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read by the signal handler");
+extern SelftestProgress SELFTEST_PROGRESS;
 
 // --selftest FILE: every GPU with every kernel it would use (the choice, or
 // its candidates under "auto"), each with its default geometry; "SELFTEST

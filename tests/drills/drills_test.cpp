@@ -35,6 +35,7 @@
 #include "src/base/hex.hpp"
 #include "src/pool/submit_worker.hpp"
 #include "src/pow/target.hpp"
+#include "src/selftest/vectors.hpp"
 #include "src/tune/tune_cache.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
 #include "tests/support/temp_files.hpp"
@@ -1246,30 +1247,68 @@ INSTANTIATE_TEST_SUITE_P(Drills, Signals,
                                            SignalCase{"SigtermThenSigint", Phase::shutdown, SIGTERM, SIGINT}),
                          [](const auto& test) { return std::string(test.param.name); });
 
-// A second signal during the start-up (here the auto-tune, which takes
-// minutes on a rig of eight GPUs) ends the process at once, status 0,
-// with nothing of the cut-off tune saved. The first alone waits for the
-// threads, as above.
-TEST(Drills, SecondSignalDuringTheAutotuneExitsAtOnce) {
+// A second signal during the start-up ends the process at once: during
+// the auto-tune (minutes on a rig of eight GPUs) with status 0 and nothing
+// of the cut-off tune saved; during the self-test mode with status 1 and
+// how far it came, for 0 says every vector was checked and exact. The first
+// signal alone waits for the threads, as above.
+enum class StartupPhase { autotune, selftest };
+
+struct StartupStop {
+    const char* name;
+    StartupPhase phase;
+    int status;
+    std::string last_line;  // after "stop requested twice during the start-up — exiting now"
+};
+
+void PrintTo(const StartupStop& c, std::ostream* out) { *out << c.name; }
+
+class SecondSignalDuringTheStartup : public ::testing::TestWithParam<StartupStop> {};
+
+TEST_P(SecondSignalDuringTheStartup, ExitsAtOnce) {
+    const StartupStop c = GetParam();
     TempDir config;
     BridgeProcess bridge({"--share-target", SHARE_1_IN_65536});
-    std::vector<std::string> args = mining_args(bridge.url(), {"--gpu-list", "0", "--kernel", "energy"});
-    std::erase(args, "--no-autotune");
+    std::vector<std::string> args;
+    std::string running;  // what shows the phase under way
+    if (c.phase == StartupPhase::autotune) {
+        args = mining_args(bridge.url(), {"--gpu-list", "0", "--kernel", "energy"});
+        std::erase(args, "--no-autotune");
+        running = "measuring kernels and batch geometry";
+    } else {
+        // Eight vectors, and production batches long enough that the second
+        // GPU/kernel run is under way for seconds.
+        std::string lines;
+        for (std::size_t i = 0; i < 8; ++i) lines += SELFTEST_VECTORS.substr(i * 323, 323);
+        const fs::path vectors = config.path() / "vectors.txt";
+        std::ofstream(vectors) << lines;
+        args = {"--selftest", vectors.string(), "--blocks", "1024"};
+        running = "GPU0 [compact] :";
+    }
     Miner miner(args, {{"XDG_CONFIG_HOME", config.path().string()}}, false);
-    ASSERT_TRUE(miner.wait_for_text("measuring kernels and batch geometry", 30s)) << miner.out();
+    ASSERT_TRUE(miner.wait_for_text(running, 60s)) << miner.out();
     ASSERT_TRUE(miner.signal(SIGINT));
     std::this_thread::sleep_for(500ms);
     const auto second = Clock::now();
     ASSERT_TRUE(miner.signal(SIGINT));
     const std::optional<int> status = miner.wait_exit(30s);
     EXPECT_LT(Clock::now() - second, 2s);
-    EXPECT_EQ(status, 0) << miner.err();
+    EXPECT_EQ(status, c.status) << miner.err();
     const std::string out = miner.out();
-    EXPECT_NE(out.find("stop requested twice during the start-up — exiting now\n"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("stop requested twice during the start-up — exiting now\n" + c.last_line)) << out;
     EXPECT_EQ(out.find("[tune] GPU0 → "), std::string::npos) << "the tune was cut off";
+    EXPECT_EQ(out.find("SELFTEST OK"), std::string::npos);
     EXPECT_FALSE(fs::exists(config.path() / "ovik_dtc" / "tune.json"));
     EXPECT_EQ(bridge.counters().getwork, 0u) << "no thread started";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Drills, SecondSignalDuringTheStartup,
+    ::testing::Values(StartupStop{"Autotune", StartupPhase::autotune, 0, ""},
+                      StartupStop{"Selftest", StartupPhase::selftest, 1,
+                                  "selftest interrupted: 8 vectors checked (GPU/kernel runs passed: 1), not every "
+                                  "one — exiting with status 1\n"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 // Standard output's reader goes away (a pipe into `head` that exited, a log
 // collector that crashed): every console write fails, from the banner on,
