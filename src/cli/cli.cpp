@@ -12,6 +12,7 @@
 #include "src/base/unicode.hpp"
 #include "src/cli/decimal.hpp"
 #include "src/cli/did_you_mean.hpp"
+#include "src/pool/masked_url.hpp"
 
 namespace {
 
@@ -220,6 +221,35 @@ std::string program_name(const std::vector<std::string>& args) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// An argument as a usage error may quote it: the URL it is, or the value
+// it gives ("--pool=URL"), without its password, as the banner shows it.
+std::string masked_argument(const std::string& arg) {
+    const std::size_t equals = arg.find('=');
+    if (arg.starts_with("--") && equals != std::string::npos)
+        return arg.substr(0, equals + 1) + masked_url(arg.substr(equals + 1));
+    return masked_url(arg);
+}
+
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// The usage error's text with every argument it quotes, whole or only its
+// value, shown without a password: a service's journal keeps standard error.
+std::string without_passwords(std::string message, const std::vector<std::string>& args) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const std::size_t equals = arg.find('=');
+        replace_all(message, arg, masked_argument(arg));
+        if (arg.starts_with("--") && equals != std::string::npos) {
+            const std::string value = arg.substr(equals + 1);
+            replace_all(message, value, masked_url(value));
+        }
+    }
+    return message;
+}
+
 }  // namespace
 
 void cli_build_args(CLI::App& app, Cli& cli) {
@@ -299,7 +329,8 @@ std::variant<Cli, CliExit> cli_parse_args(const std::vector<std::string>& args) 
 
     auto bound = bind_values(app, args);
     if (auto* error = std::get_if<UsageError>(&bound))
-        return CliExit{2, "", cli_error_format(error->message, error->tip, program_name(args))};
+        return CliExit{2, "",
+                       cli_error_format(without_passwords(error->message, args), error->tip, program_name(args))};
     std::vector<std::string> reversed = std::get<std::vector<std::string>>(bound);
     std::reverse(reversed.begin(), reversed.end());  // the parser takes its arguments last first
     try {
@@ -309,7 +340,8 @@ std::variant<Cli, CliExit> cli_parse_args(const std::vector<std::string>& args) 
     } catch (const CLI::CallForVersion& version) {
         return CliExit{0, std::string(version.what()) + "\n", ""};
     } catch (const CLI::ParseError& error) {
-        return CliExit{2, "", cli_error_format(error.what(), std::nullopt, program_name(args))};
+        return CliExit{2, "",
+                       cli_error_format(without_passwords(error.what(), args), std::nullopt, program_name(args))};
     }
     return cli;
 }
