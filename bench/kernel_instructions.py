@@ -34,7 +34,7 @@ decodes that one instruction itself and stops at any other it is not shown.
 How a count is made: the function's SASS is run by a small interpreter that
 follows its control flow and tracks concrete 32-bit values only for the
 integer operations that loop counters are made of (MOV, IADD3, VIADD, IMAD,
-ISETP, SEL, LOP3, SHF, LEA, CS2R of zero and their uniform forms, loads of
+ISETP, SEL, LOP3, SHF, LEA, CS2R of zero, PLOP3 and their uniform forms, loads of
 the iteration count from the parameters, spills to local memory and their
 reloads); everything else, the hash data above all, is unknown. Every
 executed instruction is counted, its guard predicate true or not (a
@@ -670,7 +670,19 @@ def isetp(m: Machine, ins: Instruction, v: list) -> dict:
     return {ins.preds[0]: combine(op, r, chained), ins.preds[1]: combine(op, negate(r), chained)}
 
 
-TRACKED = {"MOV": mov, "CS2R": cs2r, "LDC": ldc, "IMAD": imad, "IADD3": add, "VIADD": add,
+def plop3(m: Machine, ins: Instruction, v: list) -> dict:
+    """PLOP3.LUT Pd, Pe, Pa, Pb, Pc, lut_d, lut_e: each output a truth table
+    of the three input predicates."""
+    inputs = [m.pred(o) for o in ins.sources[:3]]
+    tables = v[3:5]
+    if "LUT" not in ins.modifiers or len(inputs) != 3 or None in tables or any(p[0] is None for p in inputs):
+        return {}
+    index = inputs[0][0] << 2 | inputs[1][0] << 1 | inputs[2][0]
+    known = all(p[1] for p in inputs)
+    return {d: (bool(t >> index & 1), known) for d, t in zip(ins.preds, tables)}
+
+
+TRACKED = {"MOV": mov, "PLOP3": plop3, "CS2R": cs2r, "LDC": ldc, "IMAD": imad, "IADD3": add, "VIADD": add,
            "SEL": sel, "LOP3": lop3, "SHF": shf, "LEA": lea, "ISETP": isetp}
 
 
@@ -938,6 +950,13 @@ def table(rows: list[Row]) -> str:
     return head + body
 
 
+def json_row(r: Row) -> dict:
+    rate = None if r.proxy else modelled_rate(r.arch, r.classes)
+    return {"row": r.label, "registers": r.kernel.registers, "register_bound": r.kernel.register_bound,
+            "stack_frame": r.kernel.frame_bytes, "local_ops": r.local_ops, **r.classes,
+            "device": rate and rate[0], "mhs": rate and round(rate[1], 1), "bound": rate and rate[2]}
+
+
 def decision_lines(rows: list[Row]) -> str:
     text = ""
     for r in rows:
@@ -1007,7 +1026,7 @@ def main(argv: list[str]) -> int:
         print("\n" + decision_lines(rows), end="")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump([{"row": r.label, "registers": r.kernel.registers, **r.classes} for r in rows], f, indent=1)
+            json.dump([json_row(r) for r in rows], f, indent=1)
     return 0
 
 
