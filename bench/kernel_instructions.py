@@ -832,10 +832,10 @@ def module_commands(build: str) -> dict[str, tuple[str, list[str]]]:
         entries = json.load(f)
     commands: dict[str, tuple[str, list[str]]] = {}
     for entry in entries:
-        name = os.path.basename(entry["file"]).removesuffix("_host_layer.cu")
         argv = shlex.split(entry["command"])
         if not entry["file"].endswith("_host_layer.cu") or not argv[0].endswith("nvcc"):
             continue
+        name = os.path.basename(entry["file"]).removesuffix("_host_layer.cu")
         if "-c" not in argv or "-ptx" in argv:  # the PTX builds of the tests compile it too
             continue
         if name in commands:
@@ -869,7 +869,7 @@ def proxy_object(directory: str, argv: list[str], arch: int, work: str, module: 
     """The module compiled by its own command for one other architecture."""
     out = os.path.join(work, f"{module}_sm{arch}_proxy.o")
     kept, skip = [], False
-    for i, arg in enumerate(argv):
+    for arg in argv:
         if skip:
             skip = False
             continue
