@@ -123,12 +123,11 @@ private:
         return kind.has_value();
     }
 
-    // The pool held the request when it answered after about the wait
-    // asked, or after the floor if that is shorter: it waited for a change.
-    static bool pool_held(Duration took, std::uint64_t wait_ms) {
-        const Duration asked = duration_from_ms(wait_ms);
-        return wait_ms > 0 && took >= std::min<Duration>(REQUEST_FLOOR, asked - asked / 10);
-    }
+    // The pool held the request, waiting for a change, when it kept it at
+    // least the floor. However short a wait was asked (--wait-ms 1), an
+    // answer sooner than the floor is no hold: the floor holds whatever the
+    // wait.
+    static bool pool_held(Duration took, std::uint64_t wait_ms) { return wait_ms > 0 && took >= REQUEST_FLOOR; }
 
     // Asks again at once after a held long-poll, and after a new job that
     // follows one (the long-poll for the next change); otherwise not before

@@ -248,17 +248,34 @@ TEST(PoolPoller, PacesAPoolThatDoesNotHold) {
     struct Case {
         const char* what;
         std::vector<std::string> bridge_args;
+        std::uint64_t wait_ms = 100;
+        // On the real clock, for 2.5 s: the answer's own time counts, as a
+        // hold's would. Otherwise for 10 s of the poller's sleeps.
+        bool real_time = false;
     };
     const Case cases[] = {
         {"the same job at once", {"--max-wait-ms", "0"}},
         {"no job, retry in 0 ms", {"--fault", "getwork:no-work:0@*"}},
         {"a new job in every answer", {"--rotate-every-answer"}},
+        // The pool holds each request the 1 ms asked: not the floor's hold.
+        {"a wait of 1 ms, held as asked", {}, 1, true},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.bridge_args;
         args.push_back("--no-delay");
         BridgeProcess bridge(args);
         Poller poller(bridge);
+        poller.context.wait_ms = c.wait_ms;
+        if (c.real_time) {
+            poller.context.clock = steady_now;
+            poller.context.sleep = steady_sleep;
+            const auto end = std::chrono::steady_clock::now() + 2500ms;
+            poller.run_until([&] { return std::chrono::steady_clock::now() >= end; });
+            const std::uint64_t requests = bridge.counters().getwork;
+            EXPECT_LE(requests, 12u) << c.what << ": four a second at most";
+            EXPECT_GE(requests, 2u) << c.what;
+            continue;
+        }
         poller.stop_when([&] { return poller.time.slept() >= 10s; });
         poller.run_until([&] { return poller.stop->load(); });
         const std::uint64_t requests = bridge.counters().getwork;
@@ -267,11 +284,12 @@ TEST(PoolPoller, PacesAPoolThatDoesNotHold) {
     }
 }
 
-// A pool that holds each long-poll as long as asked (100 ms, real time
-// here) is asked again at once: the poller never sleeps.
+// A pool that holds each long-poll as long as asked (300 ms, real time
+// here, past the floor) is asked again at once: the poller never sleeps.
 TEST(PoolPoller, AsksAgainAtOnceWhenThePoolHeld) {
     BridgeProcess bridge;
     Poller poller(bridge);
+    poller.context.wait_ms = 300;
     poller.context.clock = steady_now;
     poller.run_until([&] { return poller.stats->jobs_received >= 4; });
     EXPECT_GE(poller.stats->jobs_received.load(), 4u);
