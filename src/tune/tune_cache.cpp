@@ -31,8 +31,12 @@ std::string join(std::string_view base, std::string_view tail) {
     return joined;
 }
 
-// A directory text that may serve as a base: present, not empty, valid UTF-8.
-bool usable_base(const std::optional<std::string>& dir) { return dir && !dir->empty() && is_valid_utf8(*dir); }
+// A directory text that may serve as a base: present, valid UTF-8 and
+// absolute. An empty or relative one would be the working directory's, as
+// the XDG base-directory rule says to ignore it.
+bool usable_base(const std::optional<std::string>& dir) {
+    return dir && dir->starts_with('/') && is_valid_utf8(*dir);
+}
 
 std::optional<std::string> env_value(const char* name) {
     const char* value = std::getenv(name);
@@ -327,9 +331,7 @@ std::filesystem::path tune_cache_path(const TuneCacheHomes& homes) {
     const auto in_config = [](std::string_view config) { return join(join(config, "ovik_dtc"), "tune.json"); };
     if (usable_base(homes.xdg_config_home)) return in_config(*homes.xdg_config_home);
     if (usable_base(homes.home)) return in_config(join(*homes.home, ".config"));
-    // A relative entry would again be the working directory's.
-    if (usable_base(homes.account_home) && homes.account_home->front() == '/')
-        return in_config(join(*homes.account_home, ".config"));
+    if (usable_base(homes.account_home)) return in_config(join(*homes.account_home, ".config"));
     return {};
 }
 
@@ -391,7 +393,7 @@ Result<void> tune_cache_save(const TuneCache& cache) { return tune_cache_save(ca
 Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path& path,
                              std::chrono::milliseconds lock_wait) {
     if (path.empty())
-        return fail("no home directory (HOME and XDG_CONFIG_HOME unset or empty, none in the password database)");
+        return fail("no home directory (HOME and XDG_CONFIG_HOME unset, empty or relative, none in the password database)");
     const std::filesystem::path dir = path.parent_path();
     if (auto made = make_directory_tree(dir); !made)
         return std::unexpected(std::move(made.error()).context(fmt::format("mkdir {}", dir.string())));

@@ -102,7 +102,9 @@ TEST(TuneCachePath, PrefersXdgThenHomeThenTheAccountsHomeAndNeverTheWorkingDirec
     const Case cases[] = {
         {"/etc/xdg", "/home/u", "/home/a", "/etc/xdg/ovik_dtc/tune.json"},
         {"/etc/xdg/", std::nullopt, std::nullopt, "/etc/xdg/ovik_dtc/tune.json"},
-        {"relative/conf", "/home/u", std::nullopt, "relative/conf/ovik_dtc/tune.json"},
+        // A relative variable is ignored, as an empty one: the next rule holds.
+        {"relative/conf", "/home/u", std::nullopt, "/home/u/.config/ovik_dtc/tune.json"},
+        {"relcfg", "home/u", "/var/lib/miner", "/var/lib/miner/.config/ovik_dtc/tune.json"},
         {"", "/home/u", std::nullopt, "/home/u/.config/ovik_dtc/tune.json"},
         {"\xff\xfe", "/home/u", std::nullopt, "/home/u/.config/ovik_dtc/tune.json"},
         {std::nullopt, "/home/u/", std::nullopt, "/home/u/.config/ovik_dtc/tune.json"},
@@ -533,6 +535,6 @@ TEST(TuneCacheSave, WithoutAHomeNothingIsWrittenAnywhere) {
     fs::current_path(previous);
     ASSERT_FALSE(saved);
     EXPECT_EQ(fmt::format("{}", saved.error()),
-              "no home directory (HOME and XDG_CONFIG_HOME unset or empty, none in the password database)");
+              "no home directory (HOME and XDG_CONFIG_HOME unset, empty or relative, none in the password database)");
     EXPECT_TRUE(names_in(dir.path()).empty());
 }
