@@ -10,11 +10,13 @@
 // instrumented code hides that from the warning. The warning is not ours,
 // and gcc reports it although all of it lies in system headers.
 //
-// gcc 12 applies a diagnostic pragma to a warning in inlined code when any
-// function of the inlining chain was defined where the pragma holds, so the
-// pragma around this one include silences exactly the warnings whose chain
-// runs through <regex>; std_function.h itself, which gtest includes earlier,
-// and all of the project's own code keep the warning.
+// For a warning in inlined code gcc 12 looks for diagnostic pragmas along
+// the inlining chain, from the innermost call outwards, and the first place
+// a pragma covers decides. std_function.h comes in earlier (through gtest),
+// outside the pragma below, so the warning is decided one step out, in
+// <regex>'s own functions, which lie inside it: only the warnings whose
+// chain runs through <regex> are silenced, and std::function used anywhere
+// else, like all of the project's own code, keeps the warning.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
