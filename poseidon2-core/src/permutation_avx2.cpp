@@ -12,8 +12,17 @@
 
 #include "poseidon2-core/src/field.hpp"
 
+// AVX2 for the functions from here on, and only for them: the inline
+// functions of the headers above stay plain x86-64 code, since the linker
+// may keep this file's copy of one for the whole program, scalar path
+// included. gcc takes its target pragma; clang ignores that one and takes
+// the same attribute pushed onto every function that follows.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 namespace poseidon2 {
 namespace {
@@ -198,7 +207,11 @@ void permute_avx2(std::uint64_t state[WIDTH], const std::uint64_t constants[CONS
 
 }  // namespace poseidon2
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #else
 

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "src/gpu_selftest/selftest_gpu.hpp"
 #include "src/gpu_selftest/startup_selftests.hpp"
 #include "tests/gpu/stand_in_devices.hpp"
+#include "tests/support/std_regex.hpp"
 
 namespace {
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <system_error>
 
@@ -16,6 +15,7 @@
 #include "tests/gpu/stand_in_devices.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
 #include "tests/support/fake_time.hpp"
+#include "tests/support/std_regex.hpp"
 
 namespace {
 

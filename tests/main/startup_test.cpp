@@ -8,13 +8,13 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 #include "src/base/hex.hpp"
 #include "src/main/startup.hpp"
 #include "src/selftest/vectors.hpp"
 #include "tests/pool-bridge/bridge_process.hpp"
 #include "tests/support/ed25519_sign.hpp"
+#include "tests/support/std_regex.hpp"
 #include "tests/support/subprocess.hpp"
 #include "tests/support/temp_files.hpp"
 

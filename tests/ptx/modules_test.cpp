@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "tests/ptx/module_cases.hpp"
 #include "tests/ptx/ptx_builds.hpp"
 #include "tests/ptx/rare_corrections.hpp"
+#include "tests/support/std_regex.hpp"
 
 namespace {
 

@@ -23,7 +23,7 @@ struct ProcessOptions {
     // Sends `signal` to the program once, as soon as its standard output
     // holds `signal_when`, or once `signal_deadline` has passed since the
     // start (0: no deadline), whichever comes first.
-    std::optional<std::string> signal_when;
+    std::optional<std::string> signal_when{};
     std::chrono::milliseconds signal_deadline{0};
     int signal = 2;  // SIGINT
     // Instead of `signal`, the terminal's interrupt character (^C) is typed
