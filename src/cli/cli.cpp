@@ -221,31 +221,20 @@ std::string program_name(const std::vector<std::string>& args) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// An argument as a usage error may quote it: the URL it is, or the value
-// it gives ("--pool=URL"), without its password, as the banner shows it.
-std::string masked_argument(const std::string& arg) {
-    const std::size_t equals = arg.find('=');
-    if (arg.starts_with("--") && equals != std::string::npos)
-        return arg.substr(0, equals + 1) + masked_url(arg.substr(equals + 1));
-    return masked_url(arg);
-}
-
-void replace_all(std::string& text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-}
-
-// The usage error's text with every argument it quotes, whole or only its
-// value, shown without a password: a service's journal keeps standard error.
+// The usage error's text with every argument it quotes shown without a
+// password, as the banner shows a URL: a service's journal keeps standard
+// error. "--option=VALUE" may be quoted whole or by its value alone, and
+// both hold the value.
 std::string without_passwords(std::string message, const std::vector<std::string>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const std::size_t equals = arg.find('=');
-        replace_all(message, arg, masked_argument(arg));
-        if (arg.starts_with("--") && equals != std::string::npos) {
-            const std::string value = arg.substr(equals + 1);
-            replace_all(message, value, masked_url(value));
-        }
+        const std::string quoted = arg.starts_with("--") && equals != std::string::npos ? arg.substr(equals + 1) : arg;
+        const std::string masked = masked_url(quoted);
+        if (masked == quoted) continue;
+        for (std::size_t at = message.find(quoted); at != std::string::npos;
+             at = message.find(quoted, at + masked.size()))
+            message.replace(at, quoted.size(), masked);
     }
     return message;
 }

@@ -108,6 +108,7 @@ TEST(CliParse, UsageErrorsExitWithStatus2AndAHint) {
          "error: unexpected value 'http://miner:***@h' for '--retune' found; no more were expected"},
         {{"--wait-ms=http://miner:S3cr3tPW@h"},
          "error: --wait-ms: invalid value 'http://miner:***@h': invalid digit found in string"},
+        {{"--pool=", "--zzzz"}, "error: unexpected argument '--zzzz' found"},
         // A value that is not UTF-8 would reach the pool repaired, so not as typed.
         {{"--address", "qz\xff"}, "error: invalid value for '--address <ADDRESS>': invalid UTF-8 was detected"},
         {{"--worker=w\xc3"}, "error: invalid value for '--worker <WORKER>': invalid UTF-8 was detected"},
