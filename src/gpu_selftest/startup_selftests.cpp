@@ -19,6 +19,7 @@ SelftestProgress SELFTEST_PROGRESS;
 
 Result<void> run_selftest_mode(const std::string& path, std::span<const int> gpus, KernelKind choice,
                                const GeometryOverrides& overrides, const SelftestOutput& output) {
+    SELFTEST_PROGRESS.unfinished.store(true);
     const Result<std::vector<SelftestVector>> vectors = load_vector_file(path);
     if (!vectors) return fail(vectors.error());
     output.out(fmt::format("selftest: {} vectors ({}) — kernel {}", vectors->size(), path, BUILD_DESCRIPTION));
@@ -36,6 +37,7 @@ Result<void> run_selftest_mode(const std::string& path, std::span<const int> gpu
         }
     }
     output.out(fmt::format("SELFTEST OK on {} GPUs", gpus.size()));
+    SELFTEST_PROGRESS.unfinished.store(false);
     return {};
 }
 

@@ -16,13 +16,16 @@
 #include "src/selftest/vectors.hpp"
 
 // How far the self-test mode has come, for a stop signal that ends the
-// process half-way: the GPU and kernel runs that passed, and the vectors
-// they checked (each vector once per run). Read by a signal handler.
+// process half-way: whether it has begun and not passed, the GPU and kernel
+// runs that passed, and the vectors they checked (each vector once per
+// run). Read by a signal handler.
 struct SelftestProgress {
+    std::atomic<bool> unfinished{false};
     std::atomic<std::uint64_t> runs_passed{0};
     std::atomic<std::uint64_t> vectors_checked{0};
 };
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read by the signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<std::uint64_t>::is_always_lock_free,
+              "read by the signal handler");
 extern SelftestProgress SELFTEST_PROGRESS;
 
 // --selftest FILE: every GPU with every kernel it would use (the choice, or

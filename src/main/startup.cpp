@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -220,11 +219,6 @@ Result<void> check_signed_jobs_key(const Cli& cli, std::string_view compiled_in)
     return {};
 }
 
-// True while the self-test mode runs and has not passed: a second signal
-// then exits with status 1, for 0 says that every vector was checked.
-std::atomic<bool> SELFTEST_UNFINISHED{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "read by the signal handler");
-
 // A signal handler's text, built without allocating or formatting.
 class SignalLine {
 public:
@@ -237,13 +231,12 @@ public:
     }
     SignalLine& operator<<(std::uint64_t value) {
         char digits[20];
-        std::size_t count = 0;
+        std::size_t first = sizeof digits;
         do {
-            digits[count++] = static_cast<char>('0' + value % 10);
+            digits[--first] = static_cast<char>('0' + value % 10);
             value /= 10;
         } while (value != 0);
-        while (count > 0) *this << std::string_view(&digits[--count], 1);
-        return *this;
+        return *this << std::string_view(digits + first, sizeof digits - first);
     }
     void write() const { [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, text_, length_); }
 
@@ -259,9 +252,11 @@ void on_signal(int) {
         // Only async-signal-safe calls here: the writes, then the exit, with
         // nothing saved of a tune cut off half-way.
         (SignalLine() << "stop requested twice during the start-up — exiting now\n").write();
-        if (!SELFTEST_UNFINISHED.load()) ::_exit(0);
-        (SignalLine() << "selftest interrupted: " << SELFTEST_PROGRESS.vectors_checked.load() << " vectors checked (GPU/kernel runs passed: "
-                      << SELFTEST_PROGRESS.runs_passed.load() << "), not every one — exiting with status 1\n")
+        // 0 says every vector was checked: never for a self-test cut short.
+        if (!SELFTEST_PROGRESS.unfinished.load()) ::_exit(0);
+        (SignalLine() << "selftest interrupted: " << SELFTEST_PROGRESS.vectors_checked.load()
+                      << " vectors checked (GPU/kernel runs passed: " << SELFTEST_PROGRESS.runs_passed.load()
+                      << "), not every one — exiting with status 1\n")
             .write();
         ::_exit(1);
     }
@@ -284,10 +279,8 @@ Result<ShutdownEnd> run(const Cli& cli, const StartupSeams& seams) {
     const SelftestOutput selftest_output{seams.lines.out, seams.lines.err};
     const GeometryOverrides overrides = overrides_of(cli);
     if (cli.selftest) {
-        SELFTEST_UNFINISHED.store(true);
         if (auto tested = run_selftest_mode(*cli.selftest, *devices, *choice, overrides, selftest_output); !tested)
             return fail(tested.error());
-        SELFTEST_UNFINISHED.store(false);
         return ShutdownEnd{};
     }
     if (auto validated = validate_fast86(*devices, *choice, overrides, selftest_output); !validated)

@@ -34,9 +34,7 @@ std::string join(std::string_view base, std::string_view tail) {
 // A directory text that may serve as a base: present, valid UTF-8 and
 // absolute. An empty or relative one would be the working directory's, as
 // the XDG base-directory rule says to ignore it.
-bool usable_base(const std::optional<std::string>& dir) {
-    return dir && dir->starts_with('/') && is_valid_utf8(*dir);
-}
+bool usable_base(const std::optional<std::string>& dir) { return dir && dir->starts_with('/') && is_valid_utf8(*dir); }
 
 std::optional<std::string> env_value(const char* name) {
     const char* value = std::getenv(name);
@@ -393,7 +391,8 @@ Result<void> tune_cache_save(const TuneCache& cache) { return tune_cache_save(ca
 Result<void> tune_cache_save(const TuneCache& cache, const std::filesystem::path& path,
                              std::chrono::milliseconds lock_wait) {
     if (path.empty())
-        return fail("no home directory (HOME and XDG_CONFIG_HOME unset, empty or relative, none in the password database)");
+        return fail("no home directory (HOME and XDG_CONFIG_HOME unset, empty or relative, none in the password "
+                    "database)");
     const std::filesystem::path dir = path.parent_path();
     if (auto made = make_directory_tree(dir); !made)
         return std::unexpected(std::move(made.error()).context(fmt::format("mkdir {}", dir.string())));

@@ -51,8 +51,8 @@ struct TuneCacheHomes {
 // $XDG_CONFIG_HOME/ovik_dtc/tune.json when that is set, valid UTF-8 and
 // absolute; else $HOME/.config/ovik_dtc/tune.json when HOME is so; else the
 // same under the account's home when that is so; else the empty path: no
-// cache. Never a path that falls back to the working
-// directory, where a service started anywhere would leave a tree behind.
+// cache. Never a path that falls back to the working directory, where a
+// service started anywhere would leave a tree behind.
 std::filesystem::path tune_cache_path(const TuneCacheHomes& homes);
 
 // tune_cache_path of the environment, read on every call; the password
